@@ -1,0 +1,44 @@
+// Serial and TCP primitives: the only place that talks to the operating
+// system. One source file per platform implements this interface.
+#pragma once
+
+#include <cstdint>
+
+namespace pccomm {
+
+// Open serial port, 0 when none.
+using PortHandle = std::intptr_t;
+
+constexpr int kReadChunk = 1024;  // bytes one ComRead may return
+constexpr int kTcpWriteWaitMs = 200;
+constexpr int kTcpReplyWaitMs = 2000;
+
+// Milliseconds from an arbitrary start, wrapping at 2^32 like GetTickCount.
+std::uint32_t TickCount();
+
+// Opens port number n (1 = COM1) exclusively at the given bit rate, 8N1, raw.
+PortHandle ComOpen(int port, int rate);
+// 0 on success, -1 for an invalid handle or a failed close.
+int ComClose(PortHandle h);
+// Purges both queues, then writes all bytes. Bytes written, or -1.
+int ComWrite(PortHandle h, const std::uint8_t *data, int count);
+// Copies what the driver has queued (at most kReadChunk bytes) to dst and
+// returns its number; more than kReadChunk queued bytes are all discarded (0).
+int ComRead(PortHandle h, std::uint8_t *dst);
+// Waits up to timeoutMs for input. 1 = bytes may be waiting, 0 = time out,
+// -1 = the line is gone (unplugged adapter, closed peer): stop waiting.
+int ComWait(PortHandle h, int timeoutMs);
+
+// TCP client, one per process. SockConnect closes a previous one first.
+// 1 connected, -1 not connected after connect, -2 create/connect error.
+int SockConnect(const char *host, int port);
+// Discards stale input, then sends. Bytes written, 0 when not done within
+// 200 ms, -1 client not connected, -2 no client.
+int SockWrite(const std::uint8_t *data, int count);
+// Reads one Modbus TCP frame (framed by the MBAP length) into buf, waiting up
+// to 2000 ms; returns the bytes read (at most cap), 0 when nothing came.
+int SockRead(std::uint8_t *buf, int cap);
+// Releases the client; always 1.
+int SockClose();
+
+}  // namespace pccomm

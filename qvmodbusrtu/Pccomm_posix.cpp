@@ -1,0 +1,222 @@
+// Serial line and TCP client on Linux: termios2, poll, BSD sockets.
+#include "Pccomm.h"
+
+#include <asm/termbits.h>  // termios2 and BOTHER; <termios.h> would clash with it
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "serialports.h"
+
+namespace pccomm {
+namespace {
+
+int FdOf(PortHandle h) { return static_cast<int>(h) - 1; }  // handle 0 means none, so fd 0 maps to 1
+PortHandle HandleOf(int fd) { return static_cast<PortHandle>(fd) + 1; }
+
+int PollOne(int fd, short events, int timeoutMs) {
+    pollfd p{fd, events, 0};
+    for (;;) {
+        int r = poll(&p, 1, timeoutMs);
+        if (r < 0 && errno == EINTR) return 1;  // the caller re-checks its deadline
+        if (r <= 0) return r;
+        if ((p.revents & events) == 0) return -1;  // only HUP/ERR/NVAL: the peer is gone
+        return 1;
+    }
+}
+
+// Bytes written or -1; waits for room when the driver's queue is full.
+int WriteAll(int fd, const std::uint8_t *data, int count, int waitMs, bool socket) {
+    int done = 0;
+    std::uint32_t start = TickCount();
+    while (done < count) {
+        ssize_t w = socket ? send(fd, data + done, count - done, MSG_NOSIGNAL) : write(fd, data + done, count - done);
+        if (w > 0) {
+            done += static_cast<int>(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        int left = waitMs - static_cast<int>(TickCount() - start);
+        if (left <= 0 || PollOne(fd, POLLOUT, left) <= 0) return socket ? 0 : -1;
+    }
+    return done;
+}
+
+// The one TCP client of the process.
+struct TcpClient {
+    bool exists = false;
+    int fd = -1;
+    bool connected = false;
+} g_client;
+
+}  // namespace
+
+std::uint32_t TickCount() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u + ts.tv_nsec / 1000000);
+}
+
+PortHandle ComOpen(int port, int rate) {
+    if (rate <= 0) return 0;
+    std::string path = serialports::ResolvePort(port);
+    if (path.empty()) return 0;
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return 0;
+    // Exclusive, as a COM port is on Windows: flock keeps out other users of
+    // this library, TIOCEXCL other programs (root is exempt from the latter).
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return 0;
+    }
+    ioctl(fd, TIOCEXCL);
+    termios2 tio;
+    if (ioctl(fd, TCGETS2, &tio) != 0) {
+        close(fd);
+        return 0;
+    }
+    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+    tio.c_oflag &= ~OPOST;
+    tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
+    tio.c_cflag |= CS8 | CLOCAL | CREAD | BOTHER | (BOTHER << IBSHIFT);
+    tio.c_ispeed = tio.c_ospeed = static_cast<speed_t>(rate);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (ioctl(fd, TCSETS2, &tio) != 0) {
+        close(fd);
+        return 0;
+    }
+    return HandleOf(fd);
+}
+
+int ComClose(PortHandle h) {
+    if (h <= 0) return -1;
+    return close(FdOf(h)) == 0 ? 0 : -1;
+}
+
+int ComWrite(PortHandle h, const std::uint8_t *data, int count) {
+    if (h <= 0 || count < 0) return -1;
+    int fd = FdOf(h);
+    ioctl(fd, TCFLSH, TCIOFLUSH);
+    // A synchronous write: allow the line a generous time to take the bytes.
+    return WriteAll(fd, data, count, 2000, false);
+}
+
+int ComRead(PortHandle h, std::uint8_t *dst) {
+    if (h <= 0) return 0;
+    int fd = FdOf(h);
+    int queued = 0;
+    if (ioctl(fd, FIONREAD, &queued) != 0 || queued <= 0) return 0;
+    if (queued > kReadChunk) {
+        ioctl(fd, TCFLSH, TCIFLUSH);
+        return 0;
+    }
+    ssize_t r = read(fd, dst, static_cast<size_t>(queued));
+    return r > 0 ? static_cast<int>(r) : 0;
+}
+
+int ComWait(PortHandle h, int timeoutMs) {
+    if (h <= 0) return -1;
+    return PollOne(FdOf(h), POLLIN, timeoutMs < 0 ? 0 : timeoutMs);
+}
+
+int SockClose() {
+    if (g_client.fd >= 0) close(g_client.fd);
+    g_client = TcpClient{};
+    return 1;
+}
+
+int SockConnect(const char *host, int port) {
+    SockClose();
+    g_client.exists = true;
+    if (!host || !*host) return -2;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *res = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &res) != 0 || !res) return -2;
+    sockaddr_in addr;
+    std::memcpy(&addr, res->ai_addr, sizeof addr);
+    freeaddrinfo(res);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -2;
+    g_client.fd = fd;
+    int r;
+    do r = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    while (r != 0 && errno == EINTR);
+    if (r != 0) return -2;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in peer;
+    socklen_t len = sizeof peer;
+    g_client.connected = getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) == 0;
+    return g_client.connected ? 1 : -1;
+}
+
+int SockWrite(const std::uint8_t *data, int count) {
+    if (!g_client.exists) return -2;
+    if (!g_client.connected) return -1;
+    int fd = g_client.fd;
+    // A late reply to an earlier request must not be taken for this one's.
+    std::uint8_t junk[1024];
+    for (;;) {
+        ssize_t r = recv(fd, junk, sizeof junk, MSG_DONTWAIT);
+        if (r > 0) continue;
+        if (r < 0 && errno == EINTR) continue;
+        if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            g_client.connected = false;  // closed by the reader
+            return -1;
+        }
+        break;
+    }
+    int w = WriteAll(fd, data, count, kTcpWriteWaitMs, true);
+    if (w < 0) g_client.connected = false;
+    return w < 0 ? -1 : w;
+}
+
+int SockRead(std::uint8_t *buf, int cap) {
+    if (!g_client.connected || cap <= 0) return 0;
+    int fd = g_client.fd;
+    std::uint32_t start = TickCount();
+    int have = 0;      // bytes of the frame received
+    int stored = 0;    // of which kept in buf
+    long want = 6;     // the header, then the header plus its length
+    std::uint8_t head[6];
+    while (have < want) {
+        int left = kTcpReplyWaitMs - static_cast<int>(TickCount() - start);
+        if (left <= 0) break;
+        int p = PollOne(fd, POLLIN, left);
+        if (p == 0) break;
+        std::uint8_t chunk[1024];
+        size_t ask = static_cast<size_t>(want - have < (long)sizeof chunk ? want - have : (long)sizeof chunk);
+        ssize_t r = recv(fd, chunk, ask, MSG_DONTWAIT);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (r <= 0) {
+            g_client.connected = false;
+            break;
+        }
+        for (ssize_t i = 0; i < r; ++i, ++have) {
+            if (have < 6) head[have] = chunk[i];
+            if (stored < cap) buf[stored++] = chunk[i];
+        }
+        if (have >= 6 && want == 6) want = 6 + (head[4] << 8 | head[5]);
+    }
+    return stored;
+}
+
+}  // namespace pccomm

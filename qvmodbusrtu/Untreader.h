@@ -1,0 +1,22 @@
+// The nine reader commands: one request, one reply each.
+#pragma once
+
+#include <cstdint>
+
+namespace untreader {
+
+constexpr int kMaxReadCount = 125;   // Modbus limit for function 0x03
+constexpr int kMaxWriteCount = 123;  // Modbus limit for function 0x10
+constexpr int kDeviceInfoSize = 51;
+
+int WriteRegister(int station, int address, int value);
+int ReadRegister(int station, int address, int count, std::uint8_t *data);
+int WriteMultiRegister(int station, int address, int count, const std::uint8_t *data);
+int GetDeviceInfo(int station, std::uint8_t *info);
+int DownKey(int station, const std::uint8_t *key6);
+int DownKeyEx(int station, std::uint8_t selector, const std::uint8_t *key16);
+int SetBaseRegisterAddr(int station, int baseAddress);
+int SetPermission(int station, std::uint8_t permission, const std::uint8_t *data16);
+int SetDeviceTermNO(int station, const std::uint8_t *termNo6);
+
+}  // namespace untreader
