@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "Untfunction.h"
-#include "pty_port.h"
+#include "bytes.h"
 
 using namespace untfunction;
 using testsupport::Bytes;

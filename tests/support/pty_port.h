@@ -2,16 +2,11 @@
 // their master side that plays the reader in tests.
 #pragma once
 
-#include <cstdint>
 #include <string>
-#include <vector>
+
+#include "bytes.h"
 
 namespace testsupport {
-
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes Hex(const std::string &hex);  // "01 03 00" -> bytes
-std::string ToHex(const Bytes &b);
 
 // A temporary ports directory, made the library's through QV_PORTS_DIR.
 class PortsDir {
@@ -50,8 +45,5 @@ private:
     int slave_ = -1;
     std::string slavePath_;
 };
-
-// Milliseconds on a monotonic clock.
-double NowMs();
 
 }  // namespace testsupport

@@ -1,0 +1,126 @@
+// readersim: a simulated card reader. Holds the reader's registers and the
+// card in front of it, answers Modbus RTU on a pseudo-terminal or a serial
+// device, and Modbus TCP on a loopback port, with fault injection.
+//
+// Tests use it in-process (Reader + Server); the demo script and benchmarks
+// use the readersim program.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace readersim {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Options {
+    int station = 1;                       // low byte of 40001 at start
+    std::uint64_t card = 0x0A00123456ull;  // 40-bit EM4100 number: manufacturer byte + 32-bit serial
+    bool cardPresent = true;
+    std::string model = "QV-LF125";        // 8 characters at most
+    int baseAddress = 0;                   // base register address in the device information
+    int versionMajor = 1, versionMinor = 5;
+};
+
+// The device: registers, card, request handling. Not thread-safe on its own;
+// Server serialises access to the Reader it serves.
+class Reader {
+public:
+    explicit Reader(const Options &o = Options());
+    ~Reader();
+    Reader(const Reader &) = delete;
+    Reader &operator=(const Reader &) = delete;
+
+    // Handles one request PDU (function code + data) addressed to station.
+    // Returns the reply PDU (function code + data), or nothing when the
+    // reader stays silent (another station).
+    std::optional<Bytes> Handle(std::uint8_t station, const Bytes &pdu);
+
+    std::uint16_t Register(int address) const;        // 0 for unknown
+    void SetRegister(int address, std::uint16_t value);
+    int Station() const;                              // current station id
+    void SetCard(std::uint64_t card, bool present = true);
+    void RemoveCard();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+enum class Fault {
+    None,
+    Delay,       // reply after delayMs
+    Split,       // reply in pieces with gaps of gapMs
+    NoReply,     // stay silent
+    BadCrc,      // reply with a corrupted CRC (TCP: a wrong length field)
+    Exception,   // Modbus exception reply (function | 0x80, code 4)
+    WrongCode,   // reply with a different function code
+    Stray,       // extra bytes after the reply
+    Oversized,   // a valid frame far longer than asked for
+};
+
+struct FaultSettings {
+    int delayMs = 300;
+    int gapMs = 50;
+    int pieces = 3;
+};
+
+struct Request {
+    bool tcp = false;
+    std::uint8_t station = 0;
+    Bytes pdu;     // function code + data
+    Bytes frame;   // the bytes as received
+};
+
+// Serves one Reader in a background thread.
+class Server {
+public:
+    explicit Server(Reader &reader);
+    ~Server();  // stops
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+
+    // Creates a pty and enters it as portsDir/COM<number>; returns the slave
+    // path, or "" on failure.
+    std::string ServePty(const std::string &portsDir, int number);
+    // Serves a serial device (or a pty slave) at the given rate.
+    bool ServeDevice(const std::string &path, int rate);
+    // Listens on 127.0.0.1:port (0 = any free port); returns the bound port or -1.
+    int ServeTcp(int port = 0);
+    void Stop();
+
+    // Applies fault f to the next count requests.
+    void InjectFault(Fault f, int count = 1);
+    // Applies fault f to each request with probability p (0..1); seedable.
+    void SetFaultChance(Fault f, double p, std::uint32_t seed = 1);
+    FaultSettings &faultSettings();
+
+    // Every request received, answered or not, oldest first.
+    std::vector<Request> Requests() const;
+    void ClearRequests();
+    // Prints each request and reply as hex on stderr.
+    void SetVerbose(bool on);
+
+    // Runs f with the reader locked against the serving thread.
+    template <class F>
+    auto WithReader(F f) -> decltype(f(std::declval<Reader &>())) {
+        Lock();
+        struct Unlock {
+            Server *s;
+            ~Unlock() { s->Unlock(); }
+        } u{this};
+        return f(reader_);
+    }
+
+private:
+    void Lock();
+    void Unlock();
+    Reader &reader_;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace readersim

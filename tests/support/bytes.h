@@ -1,0 +1,18 @@
+// Byte strings for tests: hex in and out, and a monotonic clock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Hex(const std::string &hex);  // "01 03 00" -> bytes
+std::string ToHex(const Bytes &b);  // bytes -> "01 03 00"
+
+// Milliseconds on a monotonic clock.
+double NowMs();
+
+}  // namespace testsupport
