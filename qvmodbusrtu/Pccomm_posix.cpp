@@ -72,7 +72,12 @@ std::uint32_t TickCount() {
 
 PortHandle ComOpen(int port, int rate) {
     if (rate <= 0) return 0;
-    std::string path = serialports::ResolvePort(port);
+    std::string path;
+    try {
+        path = serialports::ResolvePort(port);
+    } catch (...) {  // out of memory while scanning ports: no exception leaves the library
+        return 0;
+    }
     if (path.empty()) return 0;
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return 0;

@@ -12,6 +12,9 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes Hex(const std::string &hex);  // "01 03 00" -> bytes
 std::string ToHex(const Bytes &b);  // bytes -> "01 03 00"
 
+// Appends a Modbus CRC computed bit by bit, independently of the library's tables.
+Bytes WithCrc(Bytes frame);
+
 // Milliseconds on a monotonic clock.
 double NowMs();
 
