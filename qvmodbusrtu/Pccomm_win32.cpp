@@ -1,0 +1,301 @@
+// Serial line and TCP client on Windows: the Win32 communications API and
+// Windows Sockets 1.1.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "Pccomm.h"
+
+namespace pccomm {
+namespace {
+
+constexpr DWORD kInQueue = 2048;
+constexpr DWORD kOutQueue = 1024;
+constexpr DWORD kWriteWaitMs = 2000;  // a synchronous write never hangs on a stuck line
+
+// An open port. ComWait blocks in a one-byte ReadFile, so the byte it may
+// take is held here until the next ComRead hands it out.
+struct Port {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    bool held = false;
+    std::uint8_t byte = 0;
+    DWORD waitSet = 0;  // read time-out currently set on the port, 0 = none yet
+};
+
+Port *PortOf(PortHandle h) { return reinterpret_cast<Port *>(h); }
+
+DWORD QueuedBytes(HANDLE h, bool &ok) {
+    COMSTAT st{};
+    DWORD errors = 0;
+    ok = ClearCommError(h, &errors, &st) != 0;
+    return ok ? st.cbInQue : 0;
+}
+
+// Sets a read time-out of totalMs for the whole read, no interval limit: a
+// one-byte read then returns as soon as a byte arrives, or after totalMs.
+bool SetReadWait(Port *p, DWORD totalMs) {
+    if (p->waitSet == totalMs) return true;
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = 0;
+    t.ReadTotalTimeoutMultiplier = 0;
+    t.ReadTotalTimeoutConstant = totalMs;
+    t.WriteTotalTimeoutMultiplier = 0;
+    t.WriteTotalTimeoutConstant = kWriteWaitMs;
+    if (!SetCommTimeouts(p->h, &t)) return false;
+    p->waitSet = totalMs;
+    return true;
+}
+
+// The one TCP client of the process.
+struct TcpClient {
+    bool exists = false;
+    bool wsa = false;  // WSAStartup succeeded for this client
+    SOCKET s = INVALID_SOCKET;
+    bool connected = false;
+} g_client;
+
+// Waits up to ms for the socket to become readable (read) or writable.
+// 1 ready, 0 time out, -1 error.
+int SelectOne(SOCKET s, bool read, int ms) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    int r = select(0, read ? &set : nullptr, read ? nullptr : &set, nullptr, &tv);
+    if (r == SOCKET_ERROR) return -1;
+    return r > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+std::uint32_t TickCount() { return static_cast<std::uint32_t>(GetTickCount()); }
+
+PortHandle ComOpen(int port, int rate) {
+    if (port < 1 || rate <= 0) return 0;
+    // From COM10 on only the device namespace form names the port.
+    char name[32];
+    std::snprintf(name, sizeof name, port < 10 ? "COM%d" : "\\\\.\\COM%d", port);
+    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    SetupComm(h, kInQueue, kOutQueue);
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    // Everything but the line settings stays as the driver reports it.
+    if (!GetCommState(h, &dcb)) {
+        CloseHandle(h);
+        return 0;
+    }
+    dcb.BaudRate = static_cast<DWORD>(rate);
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    if (!SetCommState(h, &dcb)) {
+        CloseHandle(h);
+        return 0;
+    }
+    Port *p = new (std::nothrow) Port;
+    if (!p) {
+        CloseHandle(h);
+        return 0;
+    }
+    p->h = h;
+    // A write to a stuck line gives up instead of blocking for good.
+    SetReadWait(p, kWriteWaitMs);
+    return reinterpret_cast<PortHandle>(p);
+}
+
+int ComClose(PortHandle h) {
+    Port *p = PortOf(h);
+    if (!p) return -1;
+    BOOL ok = p->h != INVALID_HANDLE_VALUE && CloseHandle(p->h);
+    delete p;
+    return ok ? 0 : -1;
+}
+
+int ComWrite(PortHandle h, const std::uint8_t *data, int count) {
+    Port *p = PortOf(h);
+    if (!p || count < 0 || (count > 0 && !data)) return -1;
+    // Late or stray bytes of an earlier exchange must not pass for this reply.
+    p->held = false;
+    PurgeComm(p->h, PURGE_RXCLEAR);
+    PurgeComm(p->h, PURGE_TXCLEAR);
+    DWORD written = 0;
+    if (!WriteFile(p->h, data, static_cast<DWORD>(count), &written, nullptr)) {
+        COMSTAT st{};
+        DWORD errors = 0;
+        ClearCommError(p->h, &errors, &st);
+        return -1;
+    }
+    return static_cast<int>(written) == count ? count : -1;
+}
+
+int ComRead(PortHandle h, std::uint8_t *dst) {
+    Port *p = PortOf(h);
+    if (!p || !dst) return 0;
+    bool ok = false;
+    DWORD queued = QueuedBytes(p->h, ok);
+    int held = p->held ? 1 : 0;
+    if (static_cast<DWORD>(held) + queued > static_cast<DWORD>(kReadChunk)) {
+        p->held = false;
+        PurgeComm(p->h, PURGE_RXCLEAR);
+        return 0;
+    }
+    std::uint8_t buf[kReadChunk];
+    int n = 0;
+    if (held) {
+        buf[n++] = p->byte;
+        p->held = false;
+    }
+    if (queued > 0) {
+        // Never more than is queued, so this read does not wait.
+        DWORD got = 0;
+        if (ReadFile(p->h, buf + n, queued, &got, nullptr)) {
+            n += static_cast<int>(got);
+        } else {
+            COMSTAT st{};
+            DWORD errors = 0;
+            ClearCommError(p->h, &errors, &st);
+        }
+    }
+    if (n > 0) std::memcpy(dst, buf, static_cast<size_t>(n));
+    return n;
+}
+
+int ComWait(PortHandle h, int timeoutMs) {
+    Port *p = PortOf(h);
+    if (!p) return -1;
+    if (p->held) return 1;
+    bool ok = false;
+    if (QueuedBytes(p->h, ok) > 0) return 1;
+    if (!ok) return -1;  // the port is gone
+    if (timeoutMs <= 0) return 0;
+    // Block in a one-byte read: it returns with the first byte that arrives,
+    // so a reply is taken as soon as it is complete, and a silent line costs
+    // no CPU. The "return at once" time-out idiom is not used: not every
+    // driver honours it.
+    if (!SetReadWait(p, static_cast<DWORD>(timeoutMs))) return -1;
+    DWORD got = 0;
+    if (!ReadFile(p->h, &p->byte, 1, &got, nullptr)) {
+        COMSTAT st{};
+        DWORD errors = 0;
+        if (!ClearCommError(p->h, &errors, &st)) return -1;
+        // A line error, now cleared: let the caller look again, but not in a
+        // tight loop should the error persist.
+        Sleep(timeoutMs < 10 ? static_cast<DWORD>(timeoutMs) : 10);
+        return 1;
+    }
+    if (got == 1) {
+        p->held = true;
+        return 1;
+    }
+    return 0;
+}
+
+int SockClose() {
+    if (g_client.s != INVALID_SOCKET) closesocket(g_client.s);
+    if (g_client.wsa) WSACleanup();
+    g_client = TcpClient{};
+    return 1;
+}
+
+int SockConnect(const char *host, int port) {
+    SockClose();
+    g_client.exists = true;
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(1, 1), &wsa) != 0) return -2;
+    g_client.wsa = true;
+    if (!host || !*host) return -2;
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return -2;
+    g_client.s = s;
+    sockaddr_in addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
+    // Takes host names and dotted addresses alike.
+    hostent *he = gethostbyname(host);
+    if (!he || he->h_addrtype != AF_INET || he->h_length != 4 || !he->h_addr_list[0]) return -2;
+    std::memcpy(&addr.sin_addr, he->h_addr_list[0], 4);
+    if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == SOCKET_ERROR) return -2;
+    // Requests are small and each waits for its reply: send them at once.
+    BOOL one = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
+    sockaddr_in peer;
+    int len = sizeof peer;
+    g_client.connected = getpeername(s, reinterpret_cast<sockaddr *>(&peer), &len) == 0;
+    return g_client.connected ? 1 : -1;
+}
+
+int SockWrite(const std::uint8_t *data, int count) {
+    if (!g_client.exists) return -2;
+    if (!g_client.connected) return -1;
+    if (count < 0 || (count > 0 && !data)) return -1;
+    SOCKET s = g_client.s;
+    // A late reply to an earlier request must not be taken for this one's.
+    char junk[1024];
+    for (int rounds = 0; rounds < 1024; ++rounds) {
+        int ready = SelectOne(s, true, 0);
+        if (ready == 0) break;
+        int r = ready > 0 ? recv(s, junk, sizeof junk, 0) : SOCKET_ERROR;
+        if (r <= 0) {
+            g_client.connected = false;  // closed by the reader, or broken
+            return -1;
+        }
+    }
+    int done = 0;
+    std::uint32_t start = TickCount();
+    while (done < count) {
+        int left = kTcpWriteWaitMs - static_cast<int>(TickCount() - start);
+        if (left <= 0) return 0;
+        int ready = SelectOne(s, false, left);
+        if (ready == 0) return 0;
+        int w = ready > 0 ? send(s, reinterpret_cast<const char *>(data) + done, count - done, 0) : SOCKET_ERROR;
+        if (w == SOCKET_ERROR) {
+            g_client.connected = false;
+            return -1;
+        }
+        done += w;
+    }
+    return done;
+}
+
+int SockRead(std::uint8_t *buf, int cap) {
+    if (!g_client.connected || !buf || cap <= 0) return 0;
+    SOCKET s = g_client.s;
+    std::uint32_t start = TickCount();
+    int have = 0;    // bytes of the frame received
+    int stored = 0;  // of which kept in buf
+    long want = 6;   // the header, then the header plus its length
+    std::uint8_t head[6];
+    while (have < want) {
+        int left = kTcpReplyWaitMs - static_cast<int>(TickCount() - start);
+        if (left <= 0) break;
+        int ready = SelectOne(s, true, left);
+        if (ready == 0) break;
+        char chunk[1024];
+        long ask = want - have < static_cast<long>(sizeof chunk) ? want - have : static_cast<long>(sizeof chunk);
+        int r = ready > 0 ? recv(s, chunk, static_cast<int>(ask), 0) : SOCKET_ERROR;
+        if (r <= 0) {
+            g_client.connected = false;
+            break;
+        }
+        for (int i = 0; i < r; ++i, ++have) {
+            if (have < 6) head[have] = static_cast<std::uint8_t>(chunk[i]);
+            if (stored < cap) buf[stored++] = static_cast<std::uint8_t>(chunk[i]);
+        }
+        if (have >= 6 && want == 6) want = 6 + (head[4] << 8 | head[5]);
+    }
+    return stored;
+}
+
+}  // namespace pccomm
