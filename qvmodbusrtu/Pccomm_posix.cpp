@@ -198,18 +198,23 @@ int SockRead(std::uint8_t *buf, int cap) {
     if (!g_client.connected || cap <= 0) return 0;
     int fd = g_client.fd;
     std::uint32_t start = TickCount();
-    int have = 0;      // bytes of the frame received
-    int stored = 0;    // of which kept in buf
-    long want = 6;     // the header, then the header plus its length
+    int have = 0;    // bytes received for this reply
+    int stored = 0;  // of which kept in buf
+    long want = 6;   // the MBAP header, then the header plus the length it announces
     std::uint8_t head[6];
     while (have < want) {
         int left = kTcpReplyWaitMs - static_cast<int>(TickCount() - start);
         if (left <= 0) break;
         int p = PollOne(fd, POLLIN, left);
         if (p == 0) break;
+        if (p < 0) {
+            g_client.connected = false;
+            break;
+        }
+        // Take whatever has arrived, not just what the header asks for: bytes
+        // beyond the announced length then fail the length check, as they must.
         std::uint8_t chunk[1024];
-        size_t ask = static_cast<size_t>(want - have < (long)sizeof chunk ? want - have : (long)sizeof chunk);
-        ssize_t r = recv(fd, chunk, ask, MSG_DONTWAIT);
+        ssize_t r = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
         if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (r <= 0) {
             g_client.connected = false;
