@@ -7,9 +7,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace readersim {
@@ -23,7 +25,34 @@ struct Options {
     std::string model = "QV-LF125";        // 8 characters at most
     int baseAddress = 0;                   // base register address in the device information
     int versionMajor = 1, versionMinor = 5;
+    int rearmMs = 100;                     // card shows again this long after 40004-40007 were zeroed
 };
+
+// Protocol addresses of the in-band control (Server::SetControl): a write of
+// a single register (0x06) to one of them steers the server instead of the
+// reader. Used by tests that only reach the readersim program over the wire.
+constexpr int kControlRegister = 0xFFF0;   // high byte: Fault index, low byte: count (0 clears)
+constexpr int kControlDelayMs = 0xFFF1;    // FaultSettings.delayMs
+constexpr int kControlGapMs = 0xFFF2;      // FaultSettings.gapMs
+constexpr int kControlClearLog = 0xFFF3;   // any value: clears the request log
+
+// The card number registers 40004-40007 hold 8 bytes, register 40004 first,
+// each register high byte first. With big-endian order (40100 bit 4 set) the
+// number is right-aligned and zero-filled, most significant byte first:
+//   HEX (format 0, and 2):   serial as 4 bytes        00 00 00 00 S3 S2 S1 S0
+//     with manufacturer byte:                          00 00 00 M  S3 S2 S1 S0
+//   ten-digit decimal (1):   serial in decimal, 10 digits as 5 BCD bytes
+//                                                      00 00 00 D9D8 D7D6 D5D4 D3D2 D1D0
+//     with manufacturer byte:                          00 00 M  D9D8 ... D1D0
+//   Wiegand-26 (3): facility code (serial bits 16-23) and the 16-bit number
+//                                                      00 00 00 00 00 FC NH NL
+//     with manufacturer byte:                          00 00 00 00 M  FC NH NL
+// Little-endian order (bit 4 clear) holds the same 8 bytes reversed.
+// Bit 7 (auto clear): the registers read as zero once they have been read;
+// the card shows again after the same-card delay (40106, 100 ms units).
+// Writing zeros to all four clears them and shows the card again after
+// Options.rearmMs. Without a card the registers stay zero.
+Bytes CardBytes(std::uint64_t card, std::uint16_t parameter);
 
 // The device: registers, card, request handling. Not thread-safe on its own;
 // Server serialises access to the Reader it serves.
@@ -44,6 +73,10 @@ public:
     int Station() const;                              // current station id
     void SetCard(std::uint64_t card, bool present = true);
     void RemoveCard();
+    void SetRearmMs(int ms);
+    // Receives one line in plain words for each register write, LED and
+    // buzzer words included (the program prints them with --verbose).
+    void SetNoteSink(std::function<void(const std::string &)> sink);
 
 private:
     struct Impl;
@@ -103,6 +136,10 @@ public:
     void ClearRequests();
     // Prints each request and reply as hex on stderr.
     void SetVerbose(bool on);
+    // Where verbose lines go instead of stderr (one call per line, no newline).
+    void SetLogSink(std::function<void(const std::string &)> sink);
+    // Enables the in-band control registers (kControlRegister ...).
+    void SetControl(bool on);
 
     // Runs f with the reader locked against the serving thread.
     template <class F>

@@ -1,0 +1,582 @@
+// Serving a Reader: one poll loop thread over every port and connection.
+// Replies are written at once with one write(); delayed and split replies
+// wait in a per-port queue with their due times, so nothing sleeps.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <list>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "readersim.h"
+#include "wire.h"
+
+namespace readersim {
+
+int OpenSerialDevice(const std::string &path, int rate);  // serial_device.cpp
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kMaxInput = 1024;     // bytes kept while looking for a frame
+constexpr std::size_t kMaxLog = 100000;     // requests kept in the log
+constexpr std::uint8_t kTcpAnyUnit = 0xFF;  // "unit not significant" on TCP
+const Bytes kStrayBytes = {0xA5, 0x5A, 0xC3};
+constexpr std::size_t kOversizedBlock = 200;   // 0x46 block and the extra data of other replies
+constexpr std::uint8_t kOversizedCount = 250;  // byte count of an oversized 0x03 reply
+
+const char *FaultName(Fault f) {
+    switch (f) {
+        case Fault::None:
+            return "none";
+        case Fault::Delay:
+            return "delay";
+        case Fault::Split:
+            return "split";
+        case Fault::NoReply:
+            return "noreply";
+        case Fault::BadCrc:
+            return "badcrc";
+        case Fault::Exception:
+            return "exception";
+        case Fault::WrongCode:
+            return "wrongcode";
+        case Fault::Stray:
+            return "stray";
+        case Fault::Oversized:
+            return "oversized";
+    }
+    return "?";
+}
+
+struct Channel {
+    enum Kind { kSerial, kListener, kTcp } kind = kSerial;
+    int fd = -1;
+    int slaveFd = -1;  // a pty's slave, held open so the master never sees a hang-up
+    std::string link;  // ports directory entry to remove at the end
+    std::string name;  // for the log
+    Bytes in;
+    struct Piece {
+        Clock::time_point due;
+        Bytes bytes;
+    };
+    std::deque<Piece> out;
+    bool dead = false;
+
+    ~Channel() {
+        if (fd >= 0) ::close(fd);
+        if (slaveFd >= 0) ::close(slaveFd);
+        if (!link.empty()) ::unlink(link.c_str());
+    }
+};
+
+}  // namespace
+
+struct Server::Impl {
+    Reader &reader;
+    std::mutex readerMu;
+
+    mutable std::mutex stateMu;  // the fields below
+    std::deque<Request> log;
+    Fault nextFault = Fault::None;
+    int nextCount = 0;
+    Fault chanceFault = Fault::None;
+    double chance = 0;
+    std::mt19937 rng{1};
+    FaultSettings settings;
+    bool verbose = false;
+    bool control = false;
+    std::function<void(const std::string &)> sink;
+
+    std::mutex chanMu;  // pending, and the thread's start and stop
+    std::vector<std::unique_ptr<Channel>> pending;
+    std::list<std::unique_ptr<Channel>> channels;  // the thread's own
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    int wakeFd = -1;
+
+    explicit Impl(Reader &r) : reader(r) { wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+    ~Impl() {
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+
+    void Wake() {
+        std::uint64_t one = 1;
+        ssize_t r = ::write(wakeFd, &one, sizeof one);
+        (void)r;
+    }
+
+    void Log(const std::string &line) {
+        std::function<void(const std::string &)> s;
+        {
+            std::lock_guard<std::mutex> g(stateMu);
+            if (!verbose) return;
+            s = sink;
+        }
+        if (s) {
+            s(line);
+        } else {
+            std::fprintf(stderr, "%s\n", line.c_str());
+            std::fflush(stderr);
+        }
+    }
+
+    void Add(std::unique_ptr<Channel> c) {
+        std::lock_guard<std::mutex> g(chanMu);
+        pending.push_back(std::move(c));
+        if (!thread.joinable()) {
+            stop = false;
+            thread = std::thread([this] { Run(); });
+        }
+        Wake();
+    }
+
+    void StopAll() {
+        std::thread t;
+        {
+            std::lock_guard<std::mutex> g(chanMu);
+            stop = true;
+            Wake();
+            t = std::move(thread);
+        }
+        if (t.joinable()) t.join();
+        std::lock_guard<std::mutex> g(chanMu);
+        channels.clear();
+        pending.clear();
+    }
+
+    Fault TakeFault(FaultSettings &s) {
+        std::lock_guard<std::mutex> g(stateMu);
+        s = settings;
+        if (nextCount > 0) {
+            --nextCount;
+            return nextFault;
+        }
+        if (chanceFault != Fault::None && chance > 0) {
+            double x = std::uniform_real_distribution<double>(0.0, 1.0)(rng);
+            if (x < chance) return chanceFault;
+        }
+        return Fault::None;
+    }
+
+    void Record(bool tcp, std::uint8_t station, const Bytes &pdu, const Bytes &frame) {
+        std::lock_guard<std::mutex> g(stateMu);
+        log.push_back(Request{tcp, station, pdu, frame});
+        if (log.size() > kMaxLog) log.pop_front();
+    }
+
+    // The in-band control; true when the request was one of its writes.
+    bool Control(const Bytes &pdu) {
+        if (pdu.size() != 5 || pdu[0] != 0x06) return false;
+        int address = pdu[1] << 8 | pdu[2];
+        int value = pdu[3] << 8 | pdu[4];
+        std::lock_guard<std::mutex> g(stateMu);
+        if (!control) return false;
+        switch (address) {
+            case kControlRegister: {
+                int f = value >> 8;
+                int count = value & 0xFF;
+                if (f > static_cast<int>(Fault::Oversized)) f = 0;
+                nextFault = static_cast<Fault>(f);
+                nextCount = f ? count : 0;
+                return true;
+            }
+            case kControlDelayMs:
+                settings.delayMs = value;
+                return true;
+            case kControlGapMs:
+                settings.gapMs = value;
+                return true;
+            case kControlClearLog:
+                log.clear();
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    static Bytes Oversize(const Bytes &pdu) {
+        Bytes r;
+        if (pdu.empty()) return r;
+        if (pdu[0] == 0x03 && pdu.size() >= 2) {
+            r = {0x03, kOversizedCount};
+            r.insert(r.end(), pdu.begin() + 2, pdu.end());
+            r.resize(2 + kOversizedCount, 0xEE);
+        } else if (pdu[0] == 0x46) {
+            r = {0x46, 0x00};
+            r.insert(r.end(), pdu.begin() + 2, pdu.end());
+            r.resize(2 + kOversizedBlock, 0xEE);
+        } else {
+            r = pdu;
+            r.resize(pdu.size() + kOversizedBlock, 0xEE);
+        }
+        return r;
+    }
+
+    // One request taken from the wire: log it, answer it, queue the reply.
+    void OnRequest(Channel &c, bool tcp, const Bytes &frame, std::uint8_t station, const Bytes &pdu,
+                   std::uint16_t transaction) {
+        Record(tcp, station, pdu, frame);
+        Log(c.name + " " + HexTags(frame, '<', '>'));
+
+        std::optional<Bytes> reply;
+        Fault fault = Fault::None;
+        FaultSettings s;
+        bool ours = false;
+        {
+            std::lock_guard<std::mutex> g(readerMu);
+            std::uint8_t own = static_cast<std::uint8_t>(reader.Station());
+            ours = station == 0 || station == own || (tcp && station == kTcpAnyUnit);
+            if (!ours) {
+                // silent: another reader on the line is meant
+            } else if (Control(pdu)) {
+                reply = pdu;
+            } else {
+                fault = TakeFault(s);
+                if (fault == Fault::Exception && !pdu.empty())
+                    reply = Bytes{static_cast<std::uint8_t>(pdu[0] | 0x80), 0x04};
+                else
+                    reply = reader.Handle(tcp && station == kTcpAnyUnit ? 0 : station, pdu);
+            }
+        }
+        if (!ours) {
+            Log(c.name + " station " + std::to_string(station) + " is not ours: silent");
+            return;
+        }
+        if (!reply) return;
+        if (fault == Fault::NoReply) {
+            Log(c.name + " no reply (fault noreply)");
+            return;
+        }
+        Bytes body = *reply;
+        if (fault == Fault::WrongCode && !body.empty()) body[0] ^= 0x01;
+        if (fault == Fault::Oversized) body = Oversize(body);
+
+        Bytes out;
+        if (tcp) {
+            std::size_t len = body.size() + 1 + (fault == Fault::BadCrc ? 3 : 0);
+            out = {
+                static_cast<std::uint8_t>(transaction >> 8),  static_cast<std::uint8_t>(transaction & 0xFF), 0,      0,
+                static_cast<std::uint8_t>((len >> 8) & 0xFF), static_cast<std::uint8_t>(len & 0xFF),         station};
+            out.insert(out.end(), body.begin(), body.end());
+        } else {
+            out.push_back(station);
+            out.insert(out.end(), body.begin(), body.end());
+            AppendCrc(out);
+            if (fault == Fault::BadCrc) {
+                out[out.size() - 1] ^= 0xFF;
+                out[out.size() - 2] ^= 0xFF;
+            }
+        }
+        if (fault == Fault::Stray) out.insert(out.end(), kStrayBytes.begin(), kStrayBytes.end());
+
+        std::string line = c.name + " " + HexTags(out, '[', ']');
+        if (fault != Fault::None) line += std::string(" (fault ") + FaultName(fault) + ")";
+        Log(line);
+
+        Clock::time_point now = Clock::now();
+        if (fault == Fault::Delay) {
+            c.out.push_back({now + std::chrono::milliseconds(s.delayMs), std::move(out)});
+        } else if (fault == Fault::Split && out.size() > 1) {
+            std::size_t pieces = s.pieces < 2 ? 2 : static_cast<std::size_t>(s.pieces);
+            if (pieces > out.size()) pieces = out.size();
+            std::size_t at = 0;
+            for (std::size_t i = 0; i < pieces; ++i) {
+                std::size_t len = (out.size() - at) / (pieces - i);
+                c.out.push_back(
+                    {now + std::chrono::milliseconds(s.gapMs * static_cast<int>(i)),
+                     Bytes(out.begin() + static_cast<long>(at), out.begin() + static_cast<long>(at + len))});
+                at += len;
+            }
+        } else {
+            c.out.push_back({now, std::move(out)});
+        }
+        Flush(c);
+    }
+
+    // Writes every queued piece that is due, in order.
+    void Flush(Channel &c) {
+        Clock::time_point now = Clock::now();
+        while (!c.out.empty() && c.out.front().due <= now) {
+            Bytes &b = c.out.front().bytes;
+            ssize_t w = c.kind == Channel::kTcp ? ::send(c.fd, b.data(), b.size(), MSG_NOSIGNAL)
+                                                : ::write(c.fd, b.data(), b.size());
+            if (w < 0) {
+                if (errno == EAGAIN || errno == EINTR) return;
+                if (c.kind == Channel::kTcp) c.dead = true;
+                c.out.clear();
+                return;
+            }
+            if (static_cast<std::size_t>(w) < b.size()) {
+                b.erase(b.begin(), b.begin() + w);
+                return;
+            }
+            c.out.pop_front();
+        }
+    }
+
+    void SerialInput(Channel &c) {
+        for (;;) {
+            RtuScan r = FindRtuFrame(c.in.data(), c.in.size());
+            if (!r.length) break;
+            Bytes frame(c.in.begin() + static_cast<long>(r.skip), c.in.begin() + static_cast<long>(r.skip + r.length));
+            if (r.skip)
+                Log(c.name + " dropped " +
+                    HexTags(Bytes(c.in.begin(), c.in.begin() + static_cast<long>(r.skip)), '<', '>'));
+            c.in.erase(c.in.begin(), c.in.begin() + static_cast<long>(r.skip + r.length));
+            Bytes pdu(frame.begin() + 1, frame.end() - 2);
+            OnRequest(c, false, frame, frame[0], pdu, 0);
+        }
+        if (c.in.size() > kMaxInput) c.in.erase(c.in.begin(), c.in.end() - static_cast<long>(kMaxInput / 2));
+    }
+
+    void TcpInput(Channel &c) {
+        for (;;) {
+            long len = MbapFrameLength(c.in.data(), c.in.size());
+            if (len < 0) {
+                Log(c.name + " not a Modbus TCP frame: closing " + HexTags(c.in, '<', '>'));
+                c.dead = true;
+                return;
+            }
+            if (len == 0) return;
+            Bytes frame(c.in.begin(), c.in.begin() + len);
+            c.in.erase(c.in.begin(), c.in.begin() + len);
+            std::uint16_t transaction = static_cast<std::uint16_t>(frame[0] << 8 | frame[1]);
+            Bytes pdu(frame.begin() + 7, frame.end());
+            OnRequest(c, true, frame, frame[6], pdu, transaction);
+        }
+    }
+
+    void Accept(Channel &l) {
+        for (;;) {
+            sockaddr_in a{};
+            socklen_t al = sizeof a;
+            int fd = ::accept4(l.fd, reinterpret_cast<sockaddr *>(&a), &al, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) return;
+            int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            auto c = std::make_unique<Channel>();
+            c->kind = Channel::kTcp;
+            c->fd = fd;
+            c->name = l.name + "#" + std::to_string(ntohs(a.sin_port));
+            Log(c->name + " connected");
+            channels.push_back(std::move(c));
+        }
+    }
+
+    void Readable(Channel &c) {
+        if (c.kind == Channel::kListener) {
+            Accept(c);
+            return;
+        }
+        std::uint8_t buf[4096];
+        for (;;) {
+            ssize_t r = ::read(c.fd, buf, sizeof buf);
+            if (r > 0) {
+                c.in.insert(c.in.end(), buf, buf + r);
+                if (static_cast<std::size_t>(r) < sizeof buf) break;
+                continue;
+            }
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0 && errno == EAGAIN) break;
+            // End of stream or an error: a client left, or the device went away.
+            if (c.kind == Channel::kTcp) Log(c.name + " disconnected");
+            c.dead = true;
+            c.in.clear();
+            return;
+        }
+        if (c.kind == Channel::kTcp)
+            TcpInput(c);
+        else
+            SerialInput(c);
+    }
+
+    void Run() {
+        std::vector<pollfd> fds;
+        std::vector<Channel *> of;
+        while (!stop) {
+            {
+                std::lock_guard<std::mutex> g(chanMu);
+                for (auto &p : pending) channels.push_back(std::move(p));
+                pending.clear();
+            }
+            for (auto it = channels.begin(); it != channels.end();) {
+                if ((*it)->dead)
+                    it = channels.erase(it);
+                else
+                    ++it;
+            }
+            fds.clear();
+            of.clear();
+            fds.push_back({wakeFd, POLLIN, 0});
+            of.push_back(nullptr);
+            int timeout = -1;
+            Clock::time_point now = Clock::now();
+            for (auto &c : channels) {
+                short ev = POLLIN;
+                if (!c->out.empty()) {
+                    if (c->out.front().due <= now) {
+                        ev |= POLLOUT;
+                    } else {
+                        auto ms = std::chrono::ceil<std::chrono::milliseconds>(c->out.front().due - now).count();
+                        if (timeout < 0 || ms < timeout) timeout = static_cast<int>(ms);
+                    }
+                }
+                fds.push_back({c->fd, ev, 0});
+                of.push_back(c.get());
+            }
+            int n = ::poll(fds.data(), fds.size(), timeout);
+            if (n < 0 && errno != EINTR) break;
+            if (fds[0].revents & POLLIN) {
+                std::uint64_t v;
+                ssize_t r = ::read(wakeFd, &v, sizeof v);
+                (void)r;
+            }
+            for (std::size_t i = 1; i < fds.size(); ++i) {
+                Channel &c = *of[i];
+                if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) Readable(c);
+                if (fds[i].revents & POLLNVAL) c.dead = true;
+                if (!c.dead) Flush(c);
+            }
+        }
+    }
+};
+
+Server::Server(Reader &reader) : reader_(reader), impl_(std::make_unique<Impl>(reader)) {}
+
+Server::~Server() {
+    Stop();
+}
+
+std::string Server::ServePty(const std::string &portsDir, int number) {
+    int master = -1, slave = -1;
+    char name[256] = {0};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return "";
+    auto c = std::make_unique<Channel>();
+    c->fd = master;
+    c->slaveFd = slave;
+    termios t;
+    if (tcgetattr(slave, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+    }
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    std::error_code ec;
+    std::filesystem::create_directories(portsDir, ec);
+    std::string link = portsDir + "/COM" + std::to_string(number);
+    ::unlink(link.c_str());
+    if (::symlink(name, link.c_str()) != 0) return "";  // c closes both ends
+    c->link = link;
+    c->name = "COM" + std::to_string(number);
+    impl_->Add(std::move(c));
+    return name;
+}
+
+bool Server::ServeDevice(const std::string &path, int rate) {
+    int fd = OpenSerialDevice(path, rate);
+    if (fd < 0) return false;
+    auto c = std::make_unique<Channel>();
+    c->fd = fd;
+    c->name = path;
+    impl_->Add(std::move(c));
+    return true;
+}
+
+int Server::ServeTcp(int port) {
+    if (port < 0 || port > 65535) return -1;
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    socklen_t al = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &al) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    int bound = ntohs(a.sin_port);
+    auto c = std::make_unique<Channel>();
+    c->kind = Channel::kListener;
+    c->fd = fd;
+    c->name = "tcp:" + std::to_string(bound);
+    impl_->Add(std::move(c));
+    return bound;
+}
+
+void Server::Stop() {
+    impl_->StopAll();
+}
+
+void Server::InjectFault(Fault f, int count) {
+    std::lock_guard<std::mutex> g(impl_->stateMu);
+    impl_->nextFault = f;
+    impl_->nextCount = f == Fault::None || count < 0 ? 0 : count;
+}
+
+void Server::SetFaultChance(Fault f, double p, std::uint32_t seed) {
+    std::lock_guard<std::mutex> g(impl_->stateMu);
+    impl_->chanceFault = f;
+    impl_->chance = p < 0 ? 0 : (p > 1 ? 1 : p);
+    impl_->rng.seed(seed);
+}
+
+FaultSettings &Server::faultSettings() {
+    return impl_->settings;
+}
+
+std::vector<Request> Server::Requests() const {
+    std::lock_guard<std::mutex> g(impl_->stateMu);
+    return std::vector<Request>(impl_->log.begin(), impl_->log.end());
+}
+
+void Server::ClearRequests() {
+    std::lock_guard<std::mutex> g(impl_->stateMu);
+    impl_->log.clear();
+}
+
+void Server::SetVerbose(bool on) {
+    std::lock_guard<std::mutex> g(impl_->stateMu);
+    impl_->verbose = on;
+}
+
+void Server::SetLogSink(std::function<void(const std::string &)> sink) {
+    std::lock_guard<std::mutex> g(impl_->stateMu);
+    impl_->sink = std::move(sink);
+}
+
+void Server::SetControl(bool on) {
+    std::lock_guard<std::mutex> g(impl_->stateMu);
+    impl_->control = on;
+}
+
+void Server::Lock() {
+    impl_->readerMu.lock();
+}
+void Server::Unlock() {
+    impl_->readerMu.unlock();
+}
+
+}  // namespace readersim
