@@ -1,0 +1,319 @@
+// Main window: start-up, the link controls and the message log.
+#include "untFrmMain.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTimer>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "qvmodbusrtu.h"
+#include "serialports.h"
+#include "ui_untFrmMain.h"
+
+// Resources of a static library must be registered by name, from the global
+// namespace, before the first widget asks for its picture.
+static void InitReaderDemoResources() {
+    Q_INIT_RESOURCE(readerdemo);
+}
+
+namespace {
+
+constexpr int kClientWidth = 1183;
+constexpr int kClientHeight = 666;
+constexpr int kLogLimit = 50;
+
+const char *const kBaudRates[] = {"9600", "14400", "19200", "28800", "38400", "57600", "115200"};
+
+// Parses s as the framework's integer conversion does: leading blanks, an
+// optional sign, decimal digits or a '$' / 0x hexadecimal prefix, nothing
+// after the digits, within 32 bits.
+bool ParseInt(const QString &s, int &value) {
+    int i = 0;
+    const int n = s.size();
+    while (i < n && s[i] == QLatin1Char(' ')) ++i;
+    bool negative = false;
+    if (i < n && (s[i] == QLatin1Char('-') || s[i] == QLatin1Char('+'))) {
+        negative = s[i] == QLatin1Char('-');
+        ++i;
+    }
+    int base = 10;
+    if (i < n && s[i] == QLatin1Char('$')) {
+        base = 16;
+        ++i;
+    } else if (i + 1 < n && s[i] == QLatin1Char('0') &&
+               (s[i + 1] == QLatin1Char('x') || s[i + 1] == QLatin1Char('X'))) {
+        base = 16;
+        i += 2;
+    }
+    if (i >= n) return false;
+    qint64 v = 0;
+    for (; i < n; ++i) {
+        int d = -1;
+        const QChar c = s[i];
+        if (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
+            d = c.unicode() - '0';
+        else if (base == 16 && c >= QLatin1Char('A') && c <= QLatin1Char('F'))
+            d = c.unicode() - 'A' + 10;
+        else if (base == 16 && c >= QLatin1Char('a') && c <= QLatin1Char('f'))
+            d = c.unicode() - 'a' + 10;
+        if (d < 0) return false;
+        v = v * base + d;
+        if (v > 0xFFFFFFFFLL) return false;
+    }
+    if (base == 10) {
+        if (negative ? v > 0x80000000LL : v > 0x7FFFFFFFLL) return false;
+        value = static_cast<int>(negative ? -v : v);
+    } else {
+        // Hexadecimal covers the whole 32-bit pattern.
+        quint32 u = static_cast<quint32>(v);
+        value = static_cast<int>(negative ? 0u - u : u);
+    }
+    return true;
+}
+
+}  // namespace
+
+TFrmMain::TFrmMain(QWidget *parent)
+    : QWidget(parent), ui(new Ui::TFrmMain), tmrRead(new QTimer(this)), tmrUpdate(new QTimer(this)) {
+    InitReaderDemoResources();
+    ui->setupUi(this);
+
+    // Fixed single border, minimize box but no maximize box.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(kClientWidth, kClientHeight);
+
+    tmrRead->setObjectName(QStringLiteral("tmrRead"));
+    tmrRead->setInterval(500);
+    tmrUpdate->setObjectName(QStringLiteral("tmrUpdate"));
+    tmrUpdate->setInterval(800);
+
+    // The value boxes of the settings page stand out like hints.
+    for (QLineEdit *e : {ui->edtValue, ui->edtTagValue, ui->edtR6A, ui->edtR64}) {
+        QPalette p = e->palette();
+        p.setColor(QPalette::Base, p.color(QPalette::ToolTipBase));
+        p.setColor(QPalette::Text, p.color(QPalette::ToolTipText));
+        e->setPalette(p);
+    }
+    ui->edtTime6A->installEventFilter(this);
+
+    ConnectSignals();
+    FormCreate();
+}
+
+TFrmMain::~TFrmMain() {
+    delete ui;
+}
+
+void TFrmMain::ConnectSignals() {
+    connect(ui->btnOpen, &QPushButton::clicked, this, &TFrmMain::btnOpenClick);
+    connect(ui->btnClose, &QPushButton::clicked, this, &TFrmMain::btnCloseClick);
+    // activated: only a pick by the user changes the station.
+    connect(ui->cbID, qOverload<int>(&QComboBox::activated), this, &TFrmMain::cbIDChange);
+    connect(ui->rbChinese, &QRadioButton::clicked, this, &TFrmMain::rbEnglishClick);
+    connect(ui->rbEnglish, &QRadioButton::clicked, this, &TFrmMain::rbEnglishClick);
+
+    connect(ui->btnScan, &QPushButton::clicked, this, &TFrmMain::btnScanClick);
+    connect(tmrRead, &QTimer::timeout, this, &TFrmMain::tmrReadTimer);
+    connect(tmrUpdate, &QTimer::timeout, this, &TFrmMain::tmrUpdateTimer);
+    connect(ui->btnSet5, &QPushButton::clicked, this, &TFrmMain::btnSet5Click);
+    connect(ui->btnSet6, &QPushButton::clicked, this, &TFrmMain::btnSet6Click);
+
+    connect(ui->RzBitBtn3, &QPushButton::clicked, this, &TFrmMain::RzBitBtn3Click);
+    connect(ui->cbBaud2, qOverload<int>(&QComboBox::activated), this, &TFrmMain::cbBaud2Change);
+    connect(ui->cbID2, &TDropDownComboBox::closeUp, this, &TFrmMain::cbBaud2Change);
+    connect(ui->RzBitBtn8, &QPushButton::clicked, this, &TFrmMain::RzBitBtn8Click);
+    connect(ui->RzBitBtn7, &QPushButton::clicked, this, &TFrmMain::RzBitBtn7Click);
+    for (QComboBox *list : {ui->cbLED, ui->cbBeep, ui->cbTag})
+        connect(list, qOverload<int>(&QComboBox::activated), this, &TFrmMain::cbLEDChange);
+    connect(ui->RzBitBtn9, &QPushButton::clicked, this, &TFrmMain::RzBitBtn9Click);
+    connect(ui->RzBitBtn10, &QPushButton::clicked, this, &TFrmMain::RzBitBtn10Click);
+    // textChanged: the program's own changes mirror the delay too.
+    connect(ui->edtTime6A, &QLineEdit::textChanged, this, &TFrmMain::edtTime6AChange);
+    connect(ui->RzBitBtn21, &QPushButton::clicked, this, &TFrmMain::RzBitBtn21Click);
+    connect(ui->RzBitBtn22, &QPushButton::clicked, this, &TFrmMain::RzBitBtn22Click);
+    for (QRadioButton *rb : {ui->rb64_N4, ui->rb64_4, ui->rb64_7, ui->rb64_N7, ui->rb64_N8, ui->rb64_8, ui->rb64_9,
+                             ui->rb64_N9, ui->rb64_N9W})
+        connect(rb, &QRadioButton::clicked, this, &TFrmMain::rb64_0Click);
+    connect(ui->RzBitBtn15, &QPushButton::clicked, this, &TFrmMain::RzBitBtn15Click);
+    connect(ui->RzBitBtn16, &QPushButton::clicked, this, &TFrmMain::RzBitBtn16Click);
+}
+
+void TFrmMain::FormCreate() {
+    FLanguage = 1;
+    BuildTexts();
+
+    FLinkOpen = false;
+
+    ui->cbPort->setEditable(false);
+    ui->cbBaud->setEditable(false);
+    QStringList ports;
+    EnumComPorts(ports);
+    ui->cbPort->clear();
+    ui->cbPort->addItems(ports);
+    if (ui->cbPort->count() == 0)
+        AddLog(Text(62));
+    else
+        ui->cbPort->setCurrentIndex(0);
+    ui->cbBaud->clear();
+    for (const char *rate : kBaudRates) ui->cbBaud->addItem(QString::fromLatin1(rate));
+    ui->cbBaud->setCurrentIndex(2);
+
+    ui->cbID->clear();
+    for (int i = 0; i <= 255; ++i) ui->cbID->addItem(QString::number(i));
+    ui->cbID->setCurrentIndex(0);
+
+    FPollStep = 2;
+    FStationID = 0;
+    tmrUpdate->start();
+
+    ui->cbBaud2->clear();
+    for (int code = 1; code <= 7; ++code)
+        ui->cbBaud2->addItem(QStringLiteral("%1---%2").arg(code, 2, 10, QLatin1Char('0')).arg(kBaudRates[code - 1]));
+    ui->cbBaud2->setCurrentIndex(2);
+    ui->cbID2->clear();
+    for (int id = 1; id <= 255; ++id) ui->cbID2->addItem(QString::number(id));
+    ui->cbID2->setCurrentIndex(0);
+
+    ApplyLanguage();
+    rb64_0Click();
+}
+
+void TFrmMain::EnumComPorts(QStringList &list) {
+    std::vector<std::string> names;
+    if (!serialports::ListPorts(names)) return;
+    QStringList found;
+    for (const std::string &n : names) found << QString::fromLocal8Bit(n.c_str());
+    // Case-insensitive text order: COM1, COM10, COM2.
+    std::stable_sort(found.begin(), found.end(),
+                     [](const QString &a, const QString &b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    list = found;
+}
+
+void TFrmMain::btnOpenClick() {
+    if (ui->cbPort->currentIndex() < 0) return;
+    ui->btnOpen->setEnabled(false);
+
+    const QString portName = ui->cbPort->currentText();
+    int port = 0;
+    if (!StrToInt(portName.mid(3, 3), port)) {
+        ui->btnOpen->setEnabled(!FLinkOpen);
+        return;
+    }
+    int rate = 0;
+    if (!StrToInt(ui->cbBaud->currentText(), rate)) {
+        ui->btnOpen->setEnabled(!FLinkOpen);
+        return;
+    }
+
+    FLinkOpen = false;
+    FLinkOpen = QV_ComInitial(port, rate) > 0;
+    ui->btnOpen->setEnabled(!FLinkOpen);
+    if (FLinkOpen) AddLog(Msg(73, portName, rate));
+    ui->pcMain->setCurrentWidget(ui->TabSheet1);
+}
+
+void TFrmMain::btnCloseClick() {
+    if (!FLinkOpen) return;
+    if (tmrRead->isActive()) btnScanClick();
+    QV_ComFree();
+    FLinkOpen = false;
+    ui->btnOpen->setEnabled(true);
+    AddLog(Text(74));
+}
+
+void TFrmMain::cbIDChange(int index) {
+    FStationID = index;
+}
+
+void TFrmMain::AddLog(const QString &text) {
+    QPlainTextEdit *log = ui->edtMemo;
+    QTextDocument *doc = log->document();
+    // An empty document still has one block, and a final line break leaves
+    // an empty last block that is no line of its own.
+    int lines = doc->isEmpty() ? 0 : doc->blockCount();
+    if (lines > 0 && doc->lastBlock().text().isEmpty()) --lines;
+    if (lines > kLogLimit) {
+        log->clear();
+        lines = 0;
+    }
+    if (lines == 0 || doc->lastBlock().text().isEmpty()) {
+        QTextCursor c(doc->lastBlock());
+        c.movePosition(QTextCursor::EndOfBlock);
+        c.insertText(text);
+        log->setTextCursor(c);
+        log->ensureCursorVisible();
+    } else {
+        log->appendPlainText(text);
+    }
+}
+
+QString TFrmMain::FillPlaceholders(const QString &format, std::initializer_list<QString> args) {
+    QString out;
+    auto next = args.begin();
+    for (int i = 0; i < format.size(); ++i) {
+        if (format[i] == QLatin1Char('%') && i + 1 < format.size() &&
+            (format[i + 1] == QLatin1Char('s') || format[i + 1] == QLatin1Char('d')) && next != args.end()) {
+            out += *next++;
+            ++i;
+        } else {
+            out += format[i];
+        }
+    }
+    return out;
+}
+
+bool TFrmMain::StrToInt(const QString &text, int &value) {
+    if (ParseInt(text, value)) return true;
+    ShowConversionError(text);
+    return false;
+}
+
+bool TFrmMain::HexToInt(const QString &text, int &value) {
+    if (ParseInt(QLatin1Char('$') + text, value)) return true;
+    ShowConversionError(text);
+    return false;
+}
+
+void TFrmMain::ShowConversionError(const QString &text) {
+    QMessageBox::critical(this, QCoreApplication::applicationName(),
+                          QStringLiteral("'%1' is not a valid integer value").arg(text));
+}
+
+void TFrmMain::SelectEntry(QComboBox *list, int index) {
+    list->setCurrentIndex(index >= 0 && index < list->count() ? index : -1);
+}
+
+bool TFrmMain::eventFilter(QObject *watched, QEvent *event) {
+    if (watched == ui->edtTime6A && event->type() == QEvent::KeyPress) {
+        auto *keyEvent = static_cast<QKeyEvent *>(event);
+        // Navigation and Delete type no character and always pass.
+        if (keyEvent->key() == Qt::Key_Delete) return QWidget::eventFilter(watched, event);
+        const QString typed = keyEvent->text();
+        for (QChar c : typed) {
+            QChar key = c;
+            edtTime6AKeyPress(key);
+            if (key.isNull()) return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TFrmMain::showEvent(QShowEvent *event) {
+    QWidget::showEvent(event);
+    if (FCentred) return;
+    FCentred = true;
+    if (QScreen *s = screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(s->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}

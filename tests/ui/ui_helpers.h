@@ -1,0 +1,57 @@
+// Small helpers shared by the window tests.
+#pragma once
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QStringList>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+
+namespace uitest {
+
+// Lines of a log pane, empty when the pane is empty.
+inline QStringList LogLines(const QPlainTextEdit *log) {
+    const QString t = log->toPlainText();
+    return t.isEmpty() ? QStringList() : t.split(QLatin1Char('\n'));
+}
+
+// Watches for the next modal dialog, records its text and closes it. Arm it
+// before the action that opens the dialog.
+class ModalCloser {
+public:
+    explicit ModalCloser(int timeoutMs = 5000) : state_(std::make_shared<State>()) {
+        state_->attemptsLeft = timeoutMs / 10;
+        Poll(state_);
+    }
+    bool seen() const { return state_->seen; }
+    QString text() const { return state_->text; }
+
+private:
+    struct State {
+        bool seen = false;
+        QString text;
+        int attemptsLeft = 0;
+    };
+    static void Poll(std::shared_ptr<State> s) {
+        QTimer::singleShot(10, [s]() {
+            if (QWidget *w = QApplication::activeModalWidget()) {
+                s->seen = true;
+                if (auto *box = qobject_cast<QMessageBox *>(w)) {
+                    s->text = box->text();
+                    box->done(QMessageBox::Ok);
+                } else {
+                    w->close();
+                }
+                return;
+            }
+            if (--s->attemptsLeft > 0) Poll(s);
+        });
+    }
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace uitest
