@@ -1,0 +1,52 @@
+# Fails unless the DLL exports exactly the thirteen QV_ names, undecorated,
+# and imports nothing but the system's kernel32, ws2_32, advapi32 and the C
+# runtime (so libstdc++, libgcc and winpthread are linked in).
+#   cmake -DDLL=qvmodbusrtu.dll -DOBJDUMP=x86_64-w64-mingw32-objdump -P check_dll_tables.cmake
+if(NOT DLL OR NOT OBJDUMP)
+  message(FATAL_ERROR "usage: cmake -DDLL=<dll> -DOBJDUMP=<objdump> -P check_dll_tables.cmake")
+endif()
+execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed (${rc})")
+endif()
+string(REPLACE "\n" ";" lines "${dump}")
+
+set(imports)
+set(exports)
+set(in_names FALSE)
+foreach(line IN LISTS lines)
+  if(line MATCHES "DLL Name: (.+)$")
+    string(STRIP "${CMAKE_MATCH_1}" name)
+    string(TOLOWER "${name}" name)
+    list(APPEND imports "${name}")
+  endif()
+  if(line MATCHES "^\\[Ordinal/Name Pointer\\] Table")
+    set(in_names TRUE)
+  elseif(in_names)
+    if(line MATCHES "^[ \t]*\\[ *[0-9]+\\] ([^ \t]+)[ \t]*$")
+      list(APPEND exports "${CMAKE_MATCH_1}")
+    elseif(line STREQUAL "")
+      set(in_names FALSE)
+    endif()
+  endif()
+endforeach()
+
+set(expected QV_ComFree QV_ComInitial QV_DownKey QV_DownKeyEx QV_GetDeviceInfo QV_ReadRegister
+  QV_SetBaseRegisterAddr QV_SetDeviceTermNO QV_SetPermission QV_TCPConnect QV_TCPFree
+  QV_WriteMultiRegister QV_WriteRegister)
+list(SORT exports)
+list(SORT expected)
+if(NOT exports STREQUAL expected)
+  message(FATAL_ERROR "export table of ${DLL}:\n  ${exports}\nexpected exactly:\n  ${expected}")
+endif()
+
+set(bad)
+foreach(name IN LISTS imports)
+  if(NOT name MATCHES "^(kernel32|ws2_32|advapi32|msvcrt|ucrtbase)\\.dll$" AND NOT name MATCHES "^api-ms-win-crt-.*\\.dll$")
+    list(APPEND bad "${name}")
+  endif()
+endforeach()
+if(bad OR NOT imports)
+  message(FATAL_ERROR "${DLL} imports ${imports}; not allowed: ${bad}")
+endif()
+message(STATUS "${DLL}: exports ${exports}; imports ${imports}")
