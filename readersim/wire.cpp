@@ -48,6 +48,15 @@ At Probe(const std::uint8_t *p, std::size_t avail, std::size_t &len) {
             if (avail < 7) return At::Incomplete;
             rule = 9 + static_cast<std::size_t>(p[6]);
             break;
+        case 0x46:
+            // The reader's own requests: a sub-function byte and 0, 2, 6 or 17 bytes.
+            for (std::size_t l : {5u, 7u, 11u, 22u}) {
+                if (l <= avail && CrcOk(p, l)) {
+                    len = l;
+                    return At::Frame;
+                }
+            }
+            break;
         default:
             break;
     }

@@ -23,9 +23,9 @@ struct RtuScan {
 };
 
 // Finds the first complete request frame in buf. Standard functions are cut
-// by their length rule; other functions (0x46 and unknown ones) are taken as
-// whatever follows up to the end of the buffer when its CRC matches.
-// Bytes before a valid frame are garbage.
+// by their length rule, 0x46 by the lengths of its sub-functions; anything
+// else is taken as all that follows up to the end of the buffer when its CRC
+// matches. Bytes before a valid frame are garbage.
 RtuScan FindRtuFrame(const std::uint8_t *buf, std::size_t n);
 
 constexpr std::size_t kMbapHeader = 7;

@@ -1,0 +1,458 @@
+// The simulated reader served on a pty and on TCP, seen as raw bytes from the
+// client side: framing, stations, every fault on the wire, the in-band
+// control, the verbose dump and the port's lifecycle.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "pty_port.h"
+#include "qvregisters.h"
+#include "readersim.h"
+#include "sim_client.h"
+
+using readersim::Fault;
+using readersim::Options;
+using readersim::Reader;
+using readersim::Server;
+using simtest::RawPort;
+using testsupport::Bytes;
+using testsupport::Hex;
+using testsupport::NowMs;
+using testsupport::PortsDir;
+using testsupport::ToHex;
+using testsupport::WithCrc;
+
+namespace {
+
+void Sleep(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+const Bytes kReadBaud = WithCrc(Hex("01 03 00 01 00 01"));
+const Bytes kBaudReply = WithCrc(Hex("01 03 02 03 01"));
+const Bytes kReadCard = WithCrc(Hex("01 03 00 04 00 04"));
+const Bytes kCardReply = WithCrc(Hex("01 03 08 00 00 00 00 00 12 34 56"));
+
+class PtyServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Options o;
+        o.rearmMs = 0;
+        reader_ = std::make_unique<Reader>(o);
+        server_ = std::make_unique<Server>(*reader_);
+        slave_ = server_->ServePty(dir_.path(), 3);
+        ASSERT_FALSE(slave_.empty());
+        port_ = std::make_unique<RawPort>(RawPort::Serial(dir_.path() + "/COM3"));
+        ASSERT_TRUE(port_->ok());
+    }
+    void TearDown() override {
+        port_.reset();
+        server_.reset();
+    }
+    Bytes Ask(const Bytes &request, int quietMs = 40) {
+        port_->Write(request);
+        return port_->Drain(quietMs);
+    }
+
+    PortsDir dir_;
+    std::unique_ptr<Reader> reader_;
+    std::unique_ptr<Server> server_;
+    std::string slave_;
+    std::unique_ptr<RawPort> port_;
+};
+
+TEST_F(PtyServer, AnswersWithExactFrames) {
+    EXPECT_EQ(ToHex(Ask(kReadCard)), ToHex(kCardReply));
+    EXPECT_EQ(ToHex(Ask(WithCrc(Hex("01 03 00 0B 00 01")))), ToHex(WithCrc(Hex("01 83 02"))));
+    EXPECT_EQ(ToHex(Ask(WithCrc(Hex("01 06 00 03 06 11")))), ToHex(WithCrc(Hex("01 06 00 03 06 11"))));
+    EXPECT_EQ(ToHex(Ask(Hex("01 46 00 12 60"))), ToHex(WithCrc(Hex("01 46 00 51 56 2D 4C 46 31 32 35 00 00 01 05"))));
+    std::vector<readersim::Request> log = server_->Requests();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_FALSE(log[0].tcp);
+    EXPECT_EQ(log[0].station, 1);
+    EXPECT_EQ(log[0].pdu, Hex("03 00 04 00 04"));
+    EXPECT_EQ(log[0].frame, kReadCard);
+    EXPECT_EQ(server_->WithReader([](Reader &r) { return r.Register(qvreg::kLedBeep); }), 0x0611);
+}
+
+TEST_F(PtyServer, RequestArrivingByteByByte) {
+    for (std::uint8_t b : kReadCard) {
+        port_->Write(Bytes{b});
+        Sleep(3);
+    }
+    EXPECT_EQ(port_->Drain(), kCardReply);
+    EXPECT_EQ(server_->Requests().size(), 1u);
+}
+
+TEST_F(PtyServer, GarbageAndBadCrcAreIgnoredSilently) {
+    Bytes bad = kReadCard;
+    bad[6] ^= 0x5A;
+    Bytes junk = Hex("FF 00 13 77");
+    junk.insert(junk.end(), bad.begin(), bad.end());
+    EXPECT_TRUE(Ask(junk, 80).empty());
+    EXPECT_TRUE(server_->Requests().empty());
+    EXPECT_EQ(Ask(kReadBaud), kBaudReply) << "resynchronised on the next good frame";
+    ASSERT_EQ(server_->Requests().size(), 1u);
+    EXPECT_EQ(server_->Requests()[0].frame, kReadBaud);
+}
+
+TEST_F(PtyServer, OtherStationsAreRecordedButNotAnswered) {
+    EXPECT_TRUE(Ask(WithCrc(Hex("02 03 00 01 00 01")), 80).empty());
+    ASSERT_EQ(server_->Requests().size(), 1u);
+    EXPECT_EQ(server_->Requests()[0].station, 2);
+    EXPECT_EQ(ToHex(Ask(WithCrc(Hex("00 03 00 01 00 01")))), ToHex(WithCrc(Hex("00 03 02 03 01"))));
+}
+
+TEST_F(PtyServer, NewStationTakesEffectOnTheNextRequest) {
+    EXPECT_EQ(ToHex(Ask(WithCrc(Hex("01 06 00 01 03 05")))), ToHex(WithCrc(Hex("01 06 00 01 03 05"))));
+    EXPECT_TRUE(Ask(kReadBaud, 80).empty());
+    EXPECT_EQ(ToHex(Ask(WithCrc(Hex("05 03 00 01 00 01")))), ToHex(WithCrc(Hex("05 03 02 03 05"))));
+}
+
+TEST_F(PtyServer, WithReaderChangesTheCardWhileServing) {
+    server_->WithReader([](Reader &r) { r.SetCard(0x00CAFEF00Dull); });
+    EXPECT_EQ(ToHex(Ask(kReadCard)), ToHex(WithCrc(Hex("01 03 08 00 00 00 00 CA FE F0 0D"))));
+    server_->WithReader([](Reader &r) { r.RemoveCard(); });
+    EXPECT_EQ(ToHex(Ask(kReadCard)), ToHex(WithCrc(Hex("01 03 08 00 00 00 00 00 00 00 00"))));
+}
+
+// Faults, each seen on the wire.
+
+TEST_F(PtyServer, DelayedReply) {
+    server_->faultSettings().delayMs = 300;
+    server_->InjectFault(Fault::Delay);
+    double t0 = NowMs();
+    port_->Write(kReadBaud);
+    EXPECT_TRUE(port_->Read(1, 200).empty()) << "nothing before the delay";
+    Bytes got = port_->Read(kBaudReply.size(), 2000);
+    double ms = NowMs() - t0;
+    EXPECT_EQ(got, kBaudReply);
+    EXPECT_GE(ms, 290);
+    EXPECT_LT(ms, 1500);
+    EXPECT_EQ(Ask(kReadBaud), kBaudReply) << "only the next request was delayed";
+}
+
+TEST_F(PtyServer, DelayedReplyDoesNotHoldUpTheOtherPorts) {
+    int tcp = server_->ServeTcp(0);
+    ASSERT_GT(tcp, 0);
+    server_->faultSettings().delayMs = 500;
+    server_->InjectFault(Fault::Delay);
+    port_->Write(kReadBaud);
+    RawPort c = RawPort::Tcp(tcp);
+    double t0 = NowMs();
+    c.Write(Hex("00 01 00 00 00 06 01 03 00 01 00 01"));
+    EXPECT_EQ(ToHex(c.Read(11, 1000)), "00 01 00 00 00 05 01 03 02 03 01");
+    EXPECT_LT(NowMs() - t0, 300);
+    EXPECT_EQ(port_->Read(kBaudReply.size(), 2000), kBaudReply);
+}
+
+TEST_F(PtyServer, SplitReplyComesInPiecesWithGaps) {
+    server_->faultSettings().gapMs = 100;
+    server_->faultSettings().pieces = 3;
+    server_->InjectFault(Fault::Split);
+    double t0 = NowMs();
+    port_->Write(kReadBaud);
+    Bytes first = port_->Read(kBaudReply.size(), 60);
+    EXPECT_EQ(first.size(), 2u) << "7 bytes in 3 pieces: 2, 2, 3";
+    Bytes rest = port_->Read(kBaudReply.size() - first.size(), 2000);
+    double ms = NowMs() - t0;
+    first.insert(first.end(), rest.begin(), rest.end());
+    EXPECT_EQ(first, kBaudReply);
+    EXPECT_GE(ms, 190);
+    EXPECT_LT(ms, 1500);
+}
+
+TEST_F(PtyServer, NoReplyStillCarriesTheRequestOut) {
+    server_->InjectFault(Fault::NoReply);
+    EXPECT_TRUE(Ask(WithCrc(Hex("01 06 00 03 04 22")), 150).empty());
+    EXPECT_EQ(server_->WithReader([](Reader &r) { return r.Register(qvreg::kLedBeep); }), 0x0422);
+    EXPECT_EQ(Ask(kReadBaud), kBaudReply);
+}
+
+TEST_F(PtyServer, BadCrcInvertsBothCrcBytes) {
+    server_->InjectFault(Fault::BadCrc);
+    Bytes want = kBaudReply;
+    want[5] ^= 0xFF;
+    want[6] ^= 0xFF;
+    EXPECT_EQ(ToHex(Ask(kReadBaud)), ToHex(want));
+}
+
+TEST_F(PtyServer, ExceptionFaultAnswersCode4AndDoesNothing) {
+    server_->InjectFault(Fault::Exception);
+    EXPECT_EQ(ToHex(Ask(WithCrc(Hex("01 06 00 03 04 22")))), ToHex(WithCrc(Hex("01 86 04"))));
+    EXPECT_EQ(server_->WithReader([](Reader &r) { return r.Register(qvreg::kLedBeep); }), 0);
+}
+
+TEST_F(PtyServer, WrongCodeIsAValidFrameWithAnotherFunction) {
+    server_->InjectFault(Fault::WrongCode);
+    EXPECT_EQ(ToHex(Ask(kReadBaud)), ToHex(WithCrc(Hex("01 02 02 03 01"))));
+}
+
+TEST_F(PtyServer, StrayBytesFollowTheReply) {
+    server_->InjectFault(Fault::Stray);
+    Bytes want = kBaudReply;
+    want.insert(want.end(), {0xA5, 0x5A, 0xC3});
+    EXPECT_EQ(ToHex(Ask(kReadBaud)), ToHex(want));
+}
+
+TEST_F(PtyServer, OversizedRepliesAreValidButFarTooLong) {
+    server_->InjectFault(Fault::Oversized, 2);
+    Bytes r = Ask(kReadBaud, 60);
+    ASSERT_EQ(r.size(), 255u);
+    EXPECT_EQ(ToHex(Bytes(r.begin(), r.begin() + 5)), "01 03 FA 03 01");
+    EXPECT_EQ(WithCrc(Bytes(r.begin(), r.end() - 2)), r) << "the CRC is right";
+    Bytes info = Ask(Hex("01 46 00 12 60"), 60);
+    ASSERT_EQ(info.size(), 2u + 1u + 200u + 2u);
+    EXPECT_EQ(ToHex(Bytes(info.begin(), info.begin() + 4)), "01 46 00 51");
+    EXPECT_EQ(WithCrc(Bytes(info.begin(), info.end() - 2)), info);
+    EXPECT_EQ(Ask(kReadBaud), kBaudReply);
+}
+
+TEST_F(PtyServer, FaultCountsOnlyAnsweredRequests) {
+    server_->InjectFault(Fault::NoReply, 2);
+    EXPECT_TRUE(Ask(WithCrc(Hex("07 03 00 01 00 01")), 60).empty()) << "another station";
+    EXPECT_TRUE(Ask(kReadBaud, 60).empty());
+    EXPECT_TRUE(Ask(kReadBaud, 60).empty());
+    EXPECT_EQ(Ask(kReadBaud), kBaudReply);
+    server_->InjectFault(Fault::NoReply, 5);
+    server_->InjectFault(Fault::None);
+    EXPECT_EQ(Ask(kReadBaud), kBaudReply) << "Fault::None clears";
+}
+
+TEST_F(PtyServer, FaultByChanceFollowsTheSeed) {
+    auto pattern = [&](double p, std::uint32_t seed) {
+        server_->SetFaultChance(Fault::NoReply, p, seed);
+        std::string s;
+        for (int i = 0; i < 24; ++i) s += Ask(kReadBaud, 25).empty() ? '-' : 'x';
+        return s;
+    };
+    std::string a = pattern(0.5, 7);
+    EXPECT_NE(a.find('x'), std::string::npos) << a;
+    EXPECT_NE(a.find('-'), std::string::npos) << a;
+    EXPECT_EQ(pattern(0.5, 7), a) << "the same seed gives the same faults";
+    EXPECT_EQ(pattern(1.0, 1), std::string(24, '-'));
+    EXPECT_EQ(pattern(0.0, 1), std::string(24, 'x'));
+}
+
+// The in-band control.
+
+TEST_F(PtyServer, ControlRegistersNeedTheOption) {
+    EXPECT_EQ(ToHex(Ask(WithCrc(Hex("01 06 FF F0 03 02")))), ToHex(WithCrc(Hex("01 86 02"))));
+    EXPECT_EQ(Ask(kReadBaud), kBaudReply);
+}
+
+TEST_F(PtyServer, ControlInjectsFaultsForTheNextRequests) {
+    server_->SetControl(true);
+    const Bytes set = WithCrc(Hex("01 06 FF F0 03 02"));  // NoReply for 2 requests
+    EXPECT_EQ(ToHex(Ask(set)), ToHex(set)) << "the control write is echoed";
+    EXPECT_TRUE(Ask(kReadBaud, 60).empty());
+    EXPECT_TRUE(Ask(kReadBaud, 60).empty());
+    EXPECT_EQ(Ask(kReadBaud), kBaudReply);
+
+    Ask(WithCrc(Hex("01 06 FF F0 05 05")));  // Exception for 5, then cleared by count 0
+    Ask(WithCrc(Hex("01 06 FF F0 05 00")));
+    EXPECT_EQ(Ask(kReadBaud), kBaudReply);
+    Ask(WithCrc(Hex("01 06 FF F0 63 01")));  // no such fault: nothing
+    EXPECT_EQ(Ask(kReadBaud), kBaudReply);
+}
+
+TEST_F(PtyServer, ControlSetsDelayAndGap) {
+    server_->SetControl(true);
+    Ask(WithCrc(Hex("01 06 FF F1 00 FA")));  // 250 ms
+    EXPECT_EQ(server_->faultSettings().delayMs, 250);
+    Ask(WithCrc(Hex("01 06 FF F0 01 01")));
+    double t0 = NowMs();
+    port_->Write(kReadBaud);
+    EXPECT_EQ(port_->Read(kBaudReply.size(), 2000), kBaudReply);
+    EXPECT_GE(NowMs() - t0, 240);
+
+    Ask(WithCrc(Hex("01 06 FF F2 00 78")));  // 120 ms
+    EXPECT_EQ(server_->faultSettings().gapMs, 120);
+    Ask(WithCrc(Hex("01 06 FF F0 02 01")));
+    t0 = NowMs();
+    port_->Write(kReadBaud);
+    EXPECT_EQ(port_->Read(kBaudReply.size(), 2000), kBaudReply);
+    EXPECT_GE(NowMs() - t0, 230) << "three pieces, two gaps";
+}
+
+TEST_F(PtyServer, ControlClearsTheRequestLog) {
+    server_->SetControl(true);
+    Ask(kReadBaud);
+    Ask(kReadBaud);
+    EXPECT_EQ(server_->Requests().size(), 2u);
+    const Bytes clear = WithCrc(Hex("01 06 FF F3 00 00"));
+    EXPECT_EQ(Ask(clear), clear);
+    EXPECT_TRUE(server_->Requests().empty());
+    Ask(kReadBaud);
+    EXPECT_EQ(server_->Requests().size(), 1u);
+}
+
+TEST_F(PtyServer, VerboseDumpsRequestAndReplyOneLineEach) {
+    std::mutex m;
+    std::vector<std::string> lines;
+    server_->SetLogSink([&](const std::string &s) {
+        std::lock_guard<std::mutex> g(m);
+        lines.push_back(s);
+    });
+    Ask(kReadBaud);
+    {
+        std::lock_guard<std::mutex> g(m);
+        EXPECT_TRUE(lines.empty()) << "quiet until verbose is on";
+    }
+    server_->SetVerbose(true);
+    Ask(kReadBaud);
+    server_->InjectFault(Fault::Stray);
+    Ask(kReadBaud);
+    std::lock_guard<std::mutex> g(m);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "COM3 <01><03><00><01><00><01><D5><CA>");
+    EXPECT_EQ(lines[1], "COM3 [01][03][02][03][01][79][74]");
+    EXPECT_EQ(lines[3], "COM3 [01][03][02][03][01][79][74][A5][5A][C3] (fault stray)");
+}
+
+TEST(PtyLifecycle, LinkIsMadeInANewDirectoryAndRemovedOnStop) {
+    PortsDir dir;
+    std::string sub = dir.path() + "/a/b";
+    Reader reader;
+    Server server(reader);
+    std::string slave = server.ServePty(sub, 12);
+    ASSERT_FALSE(slave.empty());
+    char target[256] = {0};
+    ASSERT_GT(readlink((sub + "/COM12").c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(slave, target);
+    // The port works across a client closing and a new one opening.
+    for (int i = 0; i < 2; ++i) {
+        RawPort p = RawPort::Serial(sub + "/COM12");
+        p.Write(kReadBaud);
+        EXPECT_EQ(p.Drain(), kBaudReply) << "client " << i;
+    }
+    server.Stop();
+    struct stat st;
+    EXPECT_NE(lstat((sub + "/COM12").c_str(), &st), 0);
+    EXPECT_TRUE(server.Requests().size() == 2u);
+}
+
+TEST(PtyLifecycle, BadPlacesFailCleanly) {
+    Reader reader;
+    Server server(reader);
+    EXPECT_EQ(server.ServePty("/proc/no/such/dir", 1), "");
+    EXPECT_FALSE(server.ServeDevice("/no/such/device", 19200));
+    EXPECT_FALSE(server.ServeDevice("/dev/null", 19200)) << "not a terminal";
+    EXPECT_EQ(server.ServeTcp(70000), -1);
+}
+
+TEST(DeviceServing, PtySlaveAtAnOddRate) {
+    // A pty pair of our own: the simulator serves the slave, the test the master.
+    PortsDir dir;
+    testsupport::PtyPort pty(dir, 5);
+    Reader reader;
+    Server server(reader);
+    ASSERT_TRUE(server.ServeDevice(pty.slavePath(), 14400));
+    pty.Write(kReadBaud);
+    EXPECT_EQ(pty.Read(kBaudReply.size(), 2000), kBaudReply);
+}
+
+// Modbus TCP.
+
+class TcpServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        port_ = server_.ServeTcp(0);
+        ASSERT_GT(port_, 0);
+    }
+    Reader reader_;
+    Server server_{reader_};
+    int port_ = -1;
+};
+
+TEST_F(TcpServer, EchoesTheTransactionId) {
+    RawPort c = RawPort::Tcp(port_);
+    ASSERT_TRUE(c.ok());
+    c.Write(Hex("12 34 00 00 00 06 01 03 00 01 00 01"));
+    EXPECT_EQ(ToHex(c.Drain()), "12 34 00 00 00 05 01 03 02 03 01");
+    c.Write(Hex("BE EF 00 00 00 06 01 03 00 0B 00 01"));
+    EXPECT_EQ(ToHex(c.Drain()), "BE EF 00 00 00 03 01 83 02");
+    ASSERT_EQ(server_.Requests().size(), 2u);
+    EXPECT_TRUE(server_.Requests()[0].tcp);
+    EXPECT_EQ(server_.Requests()[0].pdu, Hex("03 00 01 00 01"));
+}
+
+TEST_F(TcpServer, RequestsBackToBackAndSplitAcrossSegments) {
+    RawPort c = RawPort::Tcp(port_);
+    c.Write(Hex("00 01 00 00 00 06 01 03 00 01 00 01 00 02 00 00 00 06 01 03 00 02 00 01"));
+    EXPECT_EQ(ToHex(c.Drain()), "00 01 00 00 00 05 01 03 02 03 01 00 02 00 00 00 05 01 03 02 00 05");
+    c.Write(Hex("00 03 00"));
+    Sleep(30);
+    c.Write(Hex("00 00 06 01"));
+    Sleep(30);
+    c.Write(Hex("03 00 01 00 01"));
+    EXPECT_EQ(ToHex(c.Drain()), "00 03 00 00 00 05 01 03 02 03 01");
+    EXPECT_EQ(server_.Requests().size(), 3u);
+}
+
+TEST_F(TcpServer, AcceptsAgainAndServesConnectionsSideBySide) {
+    {
+        RawPort c = RawPort::Tcp(port_);
+        c.Write(Hex("00 01 00 00 00 06 01 03 00 01 00 01"));
+        EXPECT_EQ(c.Drain().size(), 11u);
+    }
+    RawPort a = RawPort::Tcp(port_);
+    RawPort b = RawPort::Tcp(port_);
+    ASSERT_TRUE(a.ok() && b.ok());
+    b.Write(Hex("00 0B 00 00 00 06 01 03 00 01 00 01"));
+    a.Write(Hex("00 0A 00 00 00 06 01 03 00 01 00 01"));
+    EXPECT_EQ(ToHex(a.Drain()), "00 0A 00 00 00 05 01 03 02 03 01");
+    EXPECT_EQ(ToHex(b.Drain()), "00 0B 00 00 00 05 01 03 02 03 01");
+}
+
+TEST_F(TcpServer, UnitIds) {
+    RawPort c = RawPort::Tcp(port_);
+    c.Write(Hex("00 01 00 00 00 06 FF 03 00 01 00 01"));
+    EXPECT_EQ(ToHex(c.Drain()), "00 01 00 00 00 05 FF 03 02 03 01");
+    c.Write(Hex("00 02 00 00 00 06 00 03 00 01 00 01"));
+    EXPECT_EQ(ToHex(c.Drain()), "00 02 00 00 00 05 00 03 02 03 01");
+    c.Write(Hex("00 03 00 00 00 06 09 03 00 01 00 01"));
+    EXPECT_TRUE(c.Drain(80).empty());
+    EXPECT_EQ(server_.Requests().back().station, 9);
+}
+
+TEST_F(TcpServer, FaultsOnTcp) {
+    RawPort c = RawPort::Tcp(port_);
+    const Bytes req = Hex("00 01 00 00 00 06 01 03 00 01 00 01");
+    server_.InjectFault(Fault::BadCrc);
+    c.Write(req);
+    EXPECT_EQ(ToHex(c.Drain()), "00 01 00 00 00 08 01 03 02 03 01") << "length field 3 too big";
+    server_.InjectFault(Fault::Stray);
+    c.Write(req);
+    EXPECT_EQ(ToHex(c.Drain()), "00 01 00 00 00 05 01 03 02 03 01 A5 5A C3");
+    server_.faultSettings().gapMs = 80;
+    server_.faultSettings().pieces = 2;
+    server_.InjectFault(Fault::Split);
+    c.Write(req);
+    Bytes first = c.Read(11, 50);
+    EXPECT_EQ(first.size(), 5u) << "11 bytes in 2 pieces";
+    Bytes rest = c.Read(11, 1000);
+    first.insert(first.end(), rest.begin(), rest.end());
+    EXPECT_EQ(ToHex(first), "00 01 00 00 00 05 01 03 02 03 01");
+    server_.InjectFault(Fault::Oversized);
+    c.Write(req);
+    Bytes big = c.Read(300, 500);
+    ASSERT_EQ(big.size(), 6u + 1u + 1u + 1u + 250u);
+    EXPECT_EQ(ToHex(Bytes(big.begin(), big.begin() + 11)), "00 01 00 00 00 FD 01 03 FA 03 01");
+}
+
+TEST_F(TcpServer, NotModbusClosesTheConnection) {
+    RawPort c = RawPort::Tcp(port_);
+    c.Write(Hex("47 45 54 20 2F 20 48 54 54 50"));  // "GET / HTTP"
+    EXPECT_TRUE(c.Closed(1000));
+    RawPort d = RawPort::Tcp(port_);
+    d.Write(Hex("00 01 00 00 00 06 01 03 00 01 00 01"));
+    EXPECT_EQ(d.Drain().size(), 11u) << "the server lives on";
+}
+
+}  // namespace
