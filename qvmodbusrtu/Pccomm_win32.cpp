@@ -6,6 +6,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#ifndef _WINSOCK_DEPRECATED_NO_WARNINGS
+#define _WINSOCK_DEPRECATED_NO_WARNINGS  // gethostbyname: Windows Sockets 1.1 on purpose
+#endif
 #include <winsock2.h>
 #include <windows.h>
 

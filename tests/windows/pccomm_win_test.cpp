@@ -131,6 +131,9 @@ TEST(PortOpen, BadNumbersAndHandles) {
     EXPECT_EQ(pccomm::ComOpen(0, 19200), 0);
     EXPECT_EQ(pccomm::ComOpen(-3, 19200), 0);
     EXPECT_EQ(pccomm::ComOpen(250, 19200), 0);  // no such port
+    int gone = EnvNumber("QV_WIN_GONE_COM");
+    ASSERT_GT(gone, 0) << "QV_WIN_GONE_COM is not set: run the suite through scripts/test-windows";
+    EXPECT_EQ(pccomm::ComOpen(gone, 19200), 0);  // mapped, but its device has gone
     int a = EnvNumber("QV_WIN_LINE_A");
     ASSERT_GT(a, 0);
     EXPECT_EQ(pccomm::ComOpen(a, 0), 0);

@@ -16,6 +16,7 @@ using testsupport::Bytes;
 // QV_WIN_LINE_A / QV_WIN_LINE_B: two COM ports joined to each other.
 // QV_WIN_SIM_COM / QV_WIN_SIM_COM_HIGH: COM ports of the simulated reader.
 // QV_WIN_SIM_TCP: its TCP port on 127.0.0.1.
+// QV_WIN_GONE_COM: a COM port mapped to a device that does not exist.
 int EnvNumber(const char *name);
 
 // CPU time this process has used, in milliseconds.
