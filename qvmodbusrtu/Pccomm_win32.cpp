@@ -34,7 +34,9 @@ struct Port {
     DWORD waitSet = 0;  // read time-out currently set on the port, 0 = none yet
 };
 
-Port *PortOf(PortHandle h) { return reinterpret_cast<Port *>(h); }
+Port *PortOf(PortHandle h) {
+    return reinterpret_cast<Port *>(h);
+}
 
 DWORD QueuedBytes(HANDLE h, bool &ok) {
     COMSTAT st{};
@@ -80,7 +82,9 @@ int SelectOne(SOCKET s, bool read, int ms) {
 
 }  // namespace
 
-std::uint32_t TickCount() { return static_cast<std::uint32_t>(GetTickCount()); }
+std::uint32_t TickCount() {
+    return static_cast<std::uint32_t>(GetTickCount());
+}
 
 PortHandle ComOpen(int port, int rate) {
     if (port < 1 || rate <= 0) return 0;

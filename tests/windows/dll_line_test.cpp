@@ -91,19 +91,16 @@ TEST_F(DllLine, EveryCommandsRequestBytesAndResult) {
     EXPECT_EQ(ToHex(request_), ToHex(WithCrc(Hex("07 46 01 A1 A2 A3 A4 A5 A6"))));
 
     EXPECT_EQ(Run([&] { return QV_DownKeyEx(7, 0x5C, kKey16.data()); }, 22, {ack}), 1);
-    EXPECT_EQ(ToHex(request_),
-              ToHex(WithCrc(Hex("07 46 01 5C 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF"))));
+    EXPECT_EQ(ToHex(request_), ToHex(WithCrc(Hex("07 46 01 5C 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF"))));
 
     EXPECT_EQ(Run([&] { return QV_SetPermission(7, 0x3C, kKey16.data()); }, 22, {ack}), 1);
-    EXPECT_EQ(ToHex(request_),
-              ToHex(WithCrc(Hex("07 46 04 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF 3C"))));
+    EXPECT_EQ(ToHex(request_), ToHex(WithCrc(Hex("07 46 04 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF 3C"))));
 
     EXPECT_EQ(Run([&] { return QV_SetDeviceTermNO(7, kKey6.data()); }, 11, {ack}), 1);
     EXPECT_EQ(ToHex(request_), ToHex(WithCrc(Hex("07 46 03 A1 A2 A3 A4 A5 A6"))));
 
     // Only the low byte of the station and the low 16 bits of numbers go out.
-    EXPECT_EQ(Run([] { return QV_WriteRegister(0x101, 0x10002, 0x7FFFABCD); }, 8,
-                  {WithCrc(Hex("01 06 00 02 AB CD"))}),
+    EXPECT_EQ(Run([] { return QV_WriteRegister(0x101, 0x10002, 0x7FFFABCD); }, 8, {WithCrc(Hex("01 06 00 02 AB CD"))}),
               1);
     EXPECT_EQ(ToHex(request_), ToHex(WithCrc(Hex("01 06 00 02 AB CD"))));
 }
@@ -142,9 +139,9 @@ TEST_F(DllLine, StrayBytesArePurgedBeforeTheRequest) {
     EXPECT_EQ(ToHex(Bytes(buf, buf + 2)), "12 34");
 
     // Bytes after a complete reply are gone before the next request.
-    EXPECT_EQ(Run([&] { return QV_ReadRegister(1, 1, 1, buf); }, 8, {WithCrc(Hex("01 03 02 00 07")), Hex("01 03 02")},
-                  100),
-              2);
+    EXPECT_EQ(
+        Run([&] { return QV_ReadRegister(1, 1, 1, buf); }, 8, {WithCrc(Hex("01 03 02 00 07")), Hex("01 03 02")}, 100),
+        2);
     EXPECT_EQ(ToHex(Bytes(buf, buf + 2)), "00 07");
     Sleep(100);
     EXPECT_EQ(Run([&] { return QV_ReadRegister(1, 1, 1, buf); }, 8, {Hex("01 03 02 12 34 B5 33")}), 2);

@@ -166,10 +166,18 @@ int ClosedPort() {
 
 }  // namespace
 
-TEST_F(SimSerial, CommandsAndResults) { CommandsAndResults(); }
-TEST_F(SimSerial, RepliesInPiecesAreJoined) { RepliesInPiecesAreJoined(); }
-TEST_F(SimSerial, BadRepliesFail) { BadRepliesFail(); }
-TEST_F(SimSerial, OversizedRepliesStayInTheirBuffers) { OversizedRepliesStayInTheirBuffers(); }
+TEST_F(SimSerial, CommandsAndResults) {
+    CommandsAndResults();
+}
+TEST_F(SimSerial, RepliesInPiecesAreJoined) {
+    RepliesInPiecesAreJoined();
+}
+TEST_F(SimSerial, BadRepliesFail) {
+    BadRepliesFail();
+}
+TEST_F(SimSerial, OversizedRepliesStayInTheirBuffers) {
+    OversizedRepliesStayInTheirBuffers();
+}
 
 TEST_F(SimSerial, NoReplyFailsAfterAboutTwoSecondsThenTheLinkGoesOn) {
     Inject(Fault::NoReply);
@@ -219,10 +227,18 @@ TEST(SimPortNumbers, PortTwelveOpensThroughTheDeviceNamespace) {
     EXPECT_EQ(QV_ComFree(), 1);
 }
 
-TEST_F(SimTcp, CommandsAndResults) { CommandsAndResults(); }
-TEST_F(SimTcp, RepliesInPiecesAreJoined) { RepliesInPiecesAreJoined(); }
-TEST_F(SimTcp, BadRepliesFail) { BadRepliesFail(); }
-TEST_F(SimTcp, OversizedRepliesStayInTheirBuffers) { OversizedRepliesStayInTheirBuffers(); }
+TEST_F(SimTcp, CommandsAndResults) {
+    CommandsAndResults();
+}
+TEST_F(SimTcp, RepliesInPiecesAreJoined) {
+    RepliesInPiecesAreJoined();
+}
+TEST_F(SimTcp, BadRepliesFail) {
+    BadRepliesFail();
+}
+TEST_F(SimTcp, OversizedRepliesStayInTheirBuffers) {
+    OversizedRepliesStayInTheirBuffers();
+}
 
 TEST_F(SimTcp, LateReplyIsNotTakenForTheNextRequestsAnswer) {
     // A reply that comes after the 2000 ms wait, to a read of 40002 ...
@@ -272,6 +288,6 @@ TEST_F(SimTcp, ConnectLifecycle) {
     EXPECT_EQ(ReadHex(qvreg::kCardNumber, 4), kCardHex);
     EXPECT_EQ(QV_TCPFree(), 1);
     EXPECT_EQ(ReadHex(qvreg::kCardNumber, 4), "failed");
-    EXPECT_EQ(QV_TCPFree(), 1);  // nothing held: still 1
+    EXPECT_EQ(QV_TCPFree(), 1);                       // nothing held: still 1
     ASSERT_EQ(QV_TCPConnect("127.0.0.1", port_), 1);  // for the fault reset in TearDown
 }

@@ -21,7 +21,9 @@ namespace {
 
 const char kMap[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
-bool Has(const std::vector<std::string> &v, const std::string &s) { return std::find(v.begin(), v.end(), s) != v.end(); }
+bool Has(const std::vector<std::string> &v, const std::string &s) {
+    return std::find(v.begin(), v.end(), s) != v.end();
+}
 
 std::string Upper(std::string s) {
     for (char &c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -32,8 +34,8 @@ std::string Upper(std::string s) {
 class MapValues {
 public:
     MapValues() {
-        ok_ = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kMap, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                              &key_, nullptr) == ERROR_SUCCESS;
+        ok_ = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kMap, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key_,
+                              nullptr) == ERROR_SUCCESS;
     }
     ~MapValues() {
         for (auto &n : names_) RegDeleteValueA(key_, n.c_str());
@@ -72,7 +74,8 @@ TEST(PortList, RegistryListSortedKeptOnErrors) {
     ASSERT_TRUE(ListPorts(list));
     for (int n : {com, high, a, b}) EXPECT_TRUE(Has(list, "COM" + std::to_string(n))) << "COM" << n;
     EXPECT_FALSE(Has(list, "stale"));
-    for (size_t i = 1; i < list.size(); ++i) EXPECT_LE(Upper(list[i - 1]), Upper(list[i])) << list[i - 1] << " " << list[i];
+    for (size_t i = 1; i < list.size(); ++i)
+        EXPECT_LE(Upper(list[i - 1]), Upper(list[i])) << list[i - 1] << " " << list[i];
 
     // Lower-case names sort among the others, not after them.
     MapValues extra;

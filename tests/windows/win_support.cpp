@@ -53,7 +53,9 @@ RawPort::~RawPort() {
     if (ok()) CloseHandle(static_cast<HANDLE>(h_));
 }
 
-bool RawPort::ok() const { return h_ != INVALID_HANDLE_VALUE; }
+bool RawPort::ok() const {
+    return h_ != INVALID_HANDLE_VALUE;
+}
 
 void RawPort::Write(const Bytes &b) const {
     DWORD done = 0;
