@@ -48,7 +48,7 @@ oversized):
     badcrc     the reply's CRC is inverted (TCP: its length field is 3 too big)
     exception  exception reply: function code | 0x80, code 4; nothing done
     wrongcode  a valid reply whose function code has its lowest bit flipped
-    stray      three garbage bytes A5 5A C3 follow the reply
+    stray      three garbage bytes A5 5A C3 follow the reply after --gap-ms
     oversized  a valid reply far longer than asked: 0x03 with byte count 250
                and 250 value bytes, 0x46 with a 200-byte block, others with
                200 extra bytes

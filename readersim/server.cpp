@@ -285,9 +285,8 @@ struct Server::Impl {
                 out[out.size() - 2] ^= 0xFF;
             }
         }
-        if (fault == Fault::Stray) out.insert(out.end(), kStrayBytes.begin(), kStrayBytes.end());
-
         std::string line = c.name + " " + HexTags(out, '[', ']');
+        if (fault == Fault::Stray) line += HexTags(kStrayBytes, '[', ']');
         if (fault != Fault::None) line += std::string(" (fault ") + FaultName(fault) + ")";
         Log(line);
 
@@ -308,6 +307,9 @@ struct Server::Impl {
         } else {
             c.out.push_back({now, std::move(out)});
         }
+        // Stray bytes come a gap after the reply, so a client that took the
+        // reply finds them in its queue at its next request.
+        if (fault == Fault::Stray) c.out.push_back({now + std::chrono::milliseconds(s.gapMs), kStrayBytes});
         Flush(c);
     }
 
