@@ -271,6 +271,14 @@ QString TFrmMain::FillPlaceholders(const QString &format, std::initializer_list<
     return out;
 }
 
+bool TFrmMain::TryStrToInt(const QString &text, int &value) {
+    return ParseInt(text, value);
+}
+
+QString TFrmMain::IntToHex(int value, int digits) {
+    return QString::number(static_cast<quint32>(value), 16).toUpper().rightJustified(digits, QLatin1Char('0'));
+}
+
 bool TFrmMain::StrToInt(const QString &text, int &value) {
     if (ParseInt(text, value)) return true;
     ShowConversionError(text);

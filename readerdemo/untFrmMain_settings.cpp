@@ -1,27 +1,198 @@
-// Reader settings page of the main window.
+// Reader settings page of the main window: device information and the
+// registers 40001, 40002, 40106 and 40100, composed from plain-language
+// choices and read back into them.
+#include <QRadioButton>
+
+#include "qvmodbusrtu.h"
+#include "qvregisters.h"
 #include "ui_untFrmMain.h"
 #include "untFrmMain.h"
 
-// settings page: issue 8 (handlers not written yet)
-void TFrmMain::RzBitBtn3Click() {}
-void TFrmMain::cbBaud2Change() {}
-void TFrmMain::RzBitBtn8Click() {}
-void TFrmMain::RzBitBtn7Click() {}
-void TFrmMain::cbLEDChange() {}
-void TFrmMain::RzBitBtn9Click() {}
-void TFrmMain::RzBitBtn10Click() {}
+namespace {
+
+const char *const kParamName = "40100";
+const char *const kDelayName = "40106";
+
+}  // namespace
+
+bool TFrmMain::ReadOneRegister(int address, int &value) {
+    unsigned char data[2] = {0, 0};
+    if (QV_ReadRegister(FStationID, address, 1, data) <= 0) return false;
+    value = data[0] << 8 | data[1];
+    return true;
+}
+
+void TFrmMain::SetRadio(QRadioButton *button, bool checked) {
+    // An auto-exclusive button refuses to be unchecked; a row may be left
+    // without a choice here.
+    const bool exclusive = button->autoExclusive();
+    button->setAutoExclusive(false);
+    button->setChecked(checked);
+    button->setAutoExclusive(exclusive);
+}
+
+// ---- device information
+
+void TFrmMain::RzBitBtn3Click() {
+    if (!FLinkOpen) {
+        AddLog(Text(86));
+        return;
+    }
+    unsigned char info[qvreg::kInfoReserved] = {};
+    if (QV_GetDeviceInfo(FStationID, info) <= 0) {
+        AddLog(Text(87));
+        return;
+    }
+    int len = 0;
+    while (len < qvreg::kInfoModelSize && info[qvreg::kInfoModel + len] != 0) ++len;
+    ui->edtModel->setText(QString::fromLatin1(reinterpret_cast<const char *>(info + qvreg::kInfoModel), len));
+    ui->edtVersion->setText(
+        QStringLiteral("%1.%2").arg(info[qvreg::kInfoVersionMajor]).arg(info[qvreg::kInfoVersionMinor]));
+}
+
+// ---- 40001: baud-rate code and station id
+
+void TFrmMain::cbBaud2Change() {
+    ui->edtValue->setText(IntToHex(ui->cbBaud2->currentIndex() + 1, 2) + IntToHex(ui->cbID2->currentIndex() + 1, 2));
+}
+
+void TFrmMain::RzBitBtn8Click() {
+    int v = 0;
+    if (!ReadOneRegister(qvreg::kBaudStation, v)) {
+        ui->edtValue->setText(Text(75));
+        AddLog(Text(97));
+        return;
+    }
+    const int high = v >> 8, low = v & 0xFF;
+    SelectEntry(ui->cbBaud2, high - 1);
+    // Moves the station selector only: FStationID follows the user's picks.
+    SelectEntry(ui->cbID, low);
+    SelectEntry(ui->cbID2, low - 1);
+    ui->edtValue->setText(IntToHex(high, 2) + IntToHex(low, 2));
+    AddLog(Msg(96, ui->edtValue->text()));
+}
+
+void TFrmMain::RzBitBtn7Click() {
+    cbBaud2Change();
+    int value = 0;
+    if (!HexToInt(ui->edtValue->text(), value)) return;
+    const bool ok = QV_WriteRegister(FStationID, qvreg::kBaudStation, value) > 0;
+    AddLog(Msg(ok ? 98 : 99, ui->edtValue->text()));
+}
+
+// ---- 40002: card-read parameters
+
+void TFrmMain::cbLEDChange() {
+    // The card type is always EM4100 (code 5), whatever cbTag shows.
+    const unsigned beep = static_cast<unsigned>(ui->cbBeep->currentIndex());
+    const unsigned led = static_cast<unsigned>(ui->cbLED->currentIndex());
+    const unsigned v = qvreg::kCardTypeEm4100 | beep << qvreg::kBeepBit | led << qvreg::kGreenLedBit;
+    ui->edtTagValue->setText(IntToHex(static_cast<int>(v), 4));
+}
+
+void TFrmMain::RzBitBtn9Click() {
+    int v = 0;
+    if (!ReadOneRegister(qvreg::kReadParams, v)) {
+        ui->edtTagValue->setText(Text(75));
+        AddLog(Text(103));
+        return;
+    }
+    SelectEntry(ui->cbTag, 0);
+    SelectEntry(ui->cbBeep, v >> qvreg::kBeepBit & 1);
+    SelectEntry(ui->cbLED, v >> qvreg::kGreenLedBit & 1);
+    ui->edtTagValue->setText(IntToHex(v, 4));
+    AddLog(Msg(102, ui->edtTagValue->text()));
+}
+
+void TFrmMain::RzBitBtn10Click() {
+    cbLEDChange();
+    int value = 0;
+    if (!HexToInt(ui->edtTagValue->text(), value)) return;
+    const bool ok = QV_WriteRegister(FStationID, qvreg::kReadParams, value) > 0;
+    AddLog(Msg(ok ? 100 : 101, ui->edtTagValue->text()));
+}
+
+// ---- 40106: same-card delay
+
 void TFrmMain::edtTime6AKeyPress(QChar &key) {
-    (void)key;
+    const ushort c = key.unicode();
+    const bool pass = c == 8 || c == 9 || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+    if (!pass) key = QChar();
 }
-void TFrmMain::edtTime6AChange() {}
-void TFrmMain::RzBitBtn21Click() {}
-void TFrmMain::RzBitBtn22Click() {}
-void TFrmMain::rb64_0Click() {}
-void TFrmMain::RzBitBtn15Click() {}
-void TFrmMain::RzBitBtn16Click() {}
+
+void TFrmMain::edtTime6AChange() {
+    int n = 0;
+    if (!TryStrToInt(ui->edtTime6A->text().trimmed(), n)) n = 0;
+    ui->edtR6A->setText(IntToHex(n, 4));
+}
+
+void TFrmMain::RzBitBtn21Click() {
+    int v = 0;
+    if (!ReadOneRegister(qvreg::kSameCardDelay, v)) {
+        AddLog(Msg(115, kDelayName));
+        return;
+    }
+    ui->edtTime6A->setText(QString::number(v));  // mirrors into edtR6A
+    AddLog(Msg(114, kDelayName, ui->edtR6A->text()));
+}
+
+void TFrmMain::RzBitBtn22Click() {
+    edtTime6AChange();
+    int value = 0;
+    if (!HexToInt(ui->edtR6A->text(), value)) return;
+    const bool ok = QV_WriteRegister(FStationID, qvreg::kSameCardDelay, value) > 0;
+    AddLog(Msg(ok ? 116 : 117, kDelayName, ui->edtR6A->text()));
+}
+
+// ---- 40100: parameter register
+
 int TFrmMain::ComposeParamRegister() const {
-    return 0;
+    int v = 0;
+    if (ui->rb64_4->isChecked()) v |= qvreg::kParamBigEndian;
+    if (ui->rb64_N7->isChecked()) v |= qvreg::kParamAutoClear;
+    if (ui->rb64_8->isChecked()) v |= qvreg::kParamFactoryByte;
+    if (ui->rb64_N9->isChecked()) v |= qvreg::kFormatDec10 << qvreg::kParamFormatShift;
+    if (ui->rb64_N9W->isChecked()) v |= qvreg::kFormatWiegand26 << qvreg::kParamFormatShift;
+    return v;
 }
+
 void TFrmMain::ShowParamRegister(int value) {
-    (void)value;
+    const bool big = value & qvreg::kParamBigEndian;
+    SetRadio(ui->rb64_4, big);
+    SetRadio(ui->rb64_N4, !big);
+    const bool clear = value & qvreg::kParamAutoClear;
+    SetRadio(ui->rb64_N7, clear);
+    SetRadio(ui->rb64_7, !clear);
+    const bool factory = value & qvreg::kParamFactoryByte;
+    SetRadio(ui->rb64_8, factory);
+    SetRadio(ui->rb64_N8, !factory);
+    // Format 2 has no button: the row is left without a choice.
+    const int format = (value & qvreg::kParamFormatMask) >> qvreg::kParamFormatShift;
+    SetRadio(ui->rb64_N9W, format == qvreg::kFormatWiegand26);
+    SetRadio(ui->rb64_N9, format == qvreg::kFormatDec10);
+    SetRadio(ui->rb64_9, format == qvreg::kFormatHex);
+    rb64_0Click();
+}
+
+void TFrmMain::rb64_0Click() {
+    ui->edtR64->setText(IntToHex(ComposeParamRegister(), 4));
+}
+
+void TFrmMain::RzBitBtn15Click() {
+    int v = 0;
+    if (!ReadOneRegister(qvreg::kParameter, v)) {
+        ui->edtR64->setText(Text(75));
+        AddLog(Msg(115, kParamName));
+        return;
+    }
+    ShowParamRegister(v);
+    AddLog(Msg(114, kParamName, ui->edtR64->text()));
+}
+
+void TFrmMain::RzBitBtn16Click() {
+    rb64_0Click();
+    int value = 0;
+    if (!HexToInt(ui->edtR64->text(), value)) return;
+    const bool ok = QV_WriteRegister(FStationID, qvreg::kParameter, value) > 0;
+    AddLog(Msg(ok ? 116 : 117, kParamName, ui->edtR64->text()));
 }
