@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# mbpoll, a client nobody here wrote, reads and writes the readersim program
+# over its pty and over Modbus TCP; also checks the program's ready lines,
+# its verbose dump, the in-band control and the removal of its COM entry.
+# Usage: peer_mbpoll.sh path/to/readersim
+set -uo pipefail
+sim=$1
+dir=$(mktemp -d /tmp/readersim-mbpoll.XXXXXX)
+pid=
+passed=0
+failed=0
+
+cleanup() {
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+        kill -TERM "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    fi
+    rm -rf "$dir"
+}
+trap cleanup EXIT
+
+check() {  # check NAME EXPECTED ACTUAL
+    if [ "$2" = "$3" ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        printf 'FAILED %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
+    fi
+}
+
+# Values only, one per line, from mbpoll's "[N]: \t0xVVVV" lines.
+values() { sed -n 's/^\[[0-9]*\]:[[:space:]]*//p' | tr -d '\r'; }
+
+"$sim" --pty COM2 --ports-dir "$dir/ports" --tcp 0 --station 7 --control --verbose >"$dir/out" 2>"$dir/err" &
+pid=$!
+for _ in $(seq 100); do
+    grep -q '^readersim: tcp 127.0.0.1:' "$dir/out" 2>/dev/null && break
+    sleep 0.05
+done
+port=$(sed -n 's/^readersim: tcp 127.0.0.1:\([0-9]*\)$/\1/p' "$dir/out")
+slave=$(sed -n 's/^readersim: serving COM2 (\(.*\)) in .*$/\1/p' "$dir/out")
+check "ready lines" "yes" "$([ -n "$port" ] && [ -n "$slave" ] && echo yes)"
+check "COM2 entry" "$slave" "$(readlink "$dir/ports/COM2")"
+
+rtu=(mbpoll -q -m rtu -a 7 -b 19200 -P none -0 -1 -o 1 "$dir/ports/COM2")
+tcp=(mbpoll -q -m tcp -a 7 -p "$port" -0 -1 -o 1 127.0.0.1)
+
+check "rtu card number" $'0x0000\n0x0000\n0x0012\n0x3456' \
+    "$(timeout 10 "${rtu[@]}" -t 4:hex -r 4 -c 4 | values)"
+check "tcp card number" $'0x0000\n0x0000\n0x0012\n0x3456' \
+    "$(timeout 10 "${tcp[@]}" -t 4:hex -r 4 -c 4 | values)"
+check "tcp 40001 and 40002" $'0x0307\n0x0005' "$(timeout 10 "${tcp[@]}" -t 4:hex -r 1 -c 2 | values)"
+
+timeout 10 "${rtu[@]}" -t 4:hex -r 3 0x0611 >/dev/null
+check "rtu write status" 0 $?
+check "rtu read back 40003" "0x0611" "$(timeout 10 "${rtu[@]}" -t 4:hex -r 3 -c 1 | values)"
+timeout 10 "${tcp[@]}" -t 4 -r 106 7 >/dev/null
+check "tcp write status" 0 $?
+check "tcp read back 40106" "0x0007" "$(timeout 10 "${tcp[@]}" -t 4:hex -r 106 -c 1 | values)"
+
+timeout 10 mbpoll -q -m rtu -a 9 -b 19200 -P none -0 -1 -o 0.3 -t 4:hex -r 1 "$dir/ports/COM2" >/dev/null 2>&1
+check "another station gets no reply" 1 $?
+timeout 10 "${rtu[@]}" -t 4:hex -r 11 -c 1 >/dev/null 2>&1
+check "exception for 40011" 1 $?
+
+# In-band control: no reply to the next request (fault 3, count 1).
+timeout 10 "${rtu[@]}" -t 4:hex -r 65520 0x0301 >/dev/null
+check "control write" 0 $?
+timeout 10 mbpoll -q -m rtu -a 7 -b 19200 -P none -0 -1 -o 0.3 -t 4:hex -r 1 "$dir/ports/COM2" >/dev/null 2>&1
+check "silent after control" 1 $?
+check "answers again" "0x0307" "$(timeout 10 "${rtu[@]}" -t 4:hex -r 1 -c 1 | values)"
+
+grep -q '^COM2 <07><03><00><04><00><04>' "$dir/err"
+check "verbose request line" 0 $?
+grep -q '^COM2 \[07\]\[03\]\[08\]\[00\]\[00\]\[00\]\[00\]\[00\]\[12\]\[34\]\[56\]' "$dir/err"
+check "verbose reply line" 0 $?
+grep -q '40003 = 0x0611: buzzer, on 100 ms, off 100 ms, 1 cycle' "$dir/err"
+check "LED and buzzer words" 0 $?
+
+kill -TERM "$pid"
+wait "$pid"
+check "exit status on SIGTERM" 0 $?
+pid=
+check "COM2 entry removed" "gone" "$([ -e "$dir/ports/COM2" ] || [ -L "$dir/ports/COM2" ] || echo gone)"
+
+"$sim" --bogus >/dev/null 2>&1
+check "unknown option" 2 $?
+"$sim" --pty COM0 >/dev/null 2>&1
+check "bad port number" 2 $?
+"$sim" --help | grep -q -- '--fault KIND'
+check "help" 0 $?
+
+echo "mbpoll peer: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
