@@ -4,8 +4,8 @@
 //
 //   readerdemo_tour OUTDIR [PORT]
 //
-// Opens PORT (default COM1) at 19200, reads the reader's settings, polls the
-// card, and shows both pages in both languages.
+// Opens PORT (default COM1) at 19200, polls the card, reads the reader's
+// settings and writes some back, and shows both pages in both languages.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
@@ -97,6 +97,8 @@ int main(int argc, char *argv[]) {
     // Settings page: read everything back from the reader.
     pages->setCurrentIndex(1);
     for (const char *b : {"RzBitBtn3", "RzBitBtn8", "RzBitBtn9", "RzBitBtn21", "RzBitBtn15"}) Click(w, b);
+    // ...and write back the card-read parameters, delay and parameter register.
+    for (const char *b : {"RzBitBtn10", "RzBitBtn22", "RzBitBtn16"}) Click(w, b);
     ok = Shot(w, dir, "03-settings-read-zh.png") && ok;
 
     Click(w, "rbEnglish");

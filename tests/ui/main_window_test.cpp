@@ -410,6 +410,22 @@ private slots:
         QCOMPARE(Log().size(), 2);
     }
 
+    void closeStopsAutoReadFirst() {
+        PtyPort com1(*dir_, 1);
+        MakeWindow();
+        QTest::mouseClick(Get<QPushButton>("btnOpen"), Qt::LeftButton);
+        QTest::mouseClick(Get<QPushButton>("btnScan"), Qt::LeftButton);
+        QVERIFY(win_->ReadTimer()->isActive());
+        QVERIFY(!Get<QRadioButton>("rbEnglish")->isEnabled());
+        QTest::mouseClick(Get<QPushButton>("btnClose"), Qt::LeftButton);
+        QVERIFY(!win_->ReadTimer()->isActive());
+        QCOMPARE(Get<QPushButton>("btnScan")->text(), QStringLiteral("自动读"));
+        QVERIFY(Get<QRadioButton>("rbEnglish")->isEnabled());
+        QVERIFY(Get<QRadioButton>("rbChinese")->isEnabled());
+        QCOMPARE(Log().last(), QStringLiteral("串口关闭"));
+        QVERIFY(!win_->LinkOpen());
+    }
+
     void stationFollowsOnlyTheUsersPick() {
         PtyPort com1(*dir_, 1);
         MakeWindow();
