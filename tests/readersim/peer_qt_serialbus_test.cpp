@@ -91,7 +91,9 @@ private slots:
             client_->sendReadRequest(QModbusDataUnit(QModbusDataUnit::HoldingRegisters, 11, 1), 1));
         QVERIFY(Wait(reply.get()));
         QCOMPARE(reply->error(), QModbusDevice::ProtocolError);
-        QCOMPARE(reply->rawResult().exceptionCode(), QModbusPdu::IllegalDataAddress);
+        // The exception code, read from the data: Qt's own accessors load the
+        // function code 0x83 as an enum value it does not hold.
+        QCOMPARE(reply->rawResult().data(), QByteArray(1, char(QModbusPdu::IllegalDataAddress)));
     }
 };
 
