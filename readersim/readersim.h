@@ -31,10 +31,10 @@ struct Options {
 // Protocol addresses of the in-band control (Server::SetControl): a write of
 // a single register (0x06) to one of them steers the server instead of the
 // reader. Used by tests that only reach the readersim program over the wire.
-constexpr int kControlRegister = 0xFFF0;   // high byte: Fault index, low byte: count (0 clears)
-constexpr int kControlDelayMs = 0xFFF1;    // FaultSettings.delayMs
-constexpr int kControlGapMs = 0xFFF2;      // FaultSettings.gapMs
-constexpr int kControlClearLog = 0xFFF3;   // any value: clears the request log
+constexpr int kControlRegister = 0xFFF0;  // high byte: Fault index, low byte: count (0 clears)
+constexpr int kControlDelayMs = 0xFFF1;   // FaultSettings.delayMs
+constexpr int kControlGapMs = 0xFFF2;     // FaultSettings.gapMs
+constexpr int kControlClearLog = 0xFFF3;  // any value: clears the request log
 
 // The card number registers 40004-40007 hold 8 bytes, register 40004 first,
 // each register high byte first. With big-endian order (40100 bit 4 set) the

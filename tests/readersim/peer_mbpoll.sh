@@ -7,6 +7,7 @@ set -uo pipefail
 sim=$1
 dir=$(mktemp -d /tmp/readersim-mbpoll.XXXXXX)
 pid=
+spid=
 passed=0
 failed=0
 
@@ -14,6 +15,10 @@ cleanup() {
     if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
         kill -TERM "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
+    fi
+    if [ -n "$spid" ] && kill -0 "$spid" 2>/dev/null; then
+        kill -TERM "$spid" 2>/dev/null
+        wait "$spid" 2>/dev/null
     fi
     rm -rf "$dir"
 }
@@ -82,6 +87,22 @@ wait "$pid"
 check "exit status on SIGTERM" 0 $?
 pid=
 check "COM2 entry removed" "gone" "$([ -e "$dir/ports/COM2" ] || [ -L "$dir/ports/COM2" ] || echo gone)"
+
+# --device: the program on one end of a socat pty pair, mbpoll on the other,
+# at a rate the standard speed table lacks.
+socat pty,raw,echo=0,link="$dir/devA" pty,raw,echo=0,link="$dir/devB" 2>/dev/null &
+spid=$!
+for _ in $(seq 100); do [ -e "$dir/devA" ] && [ -e "$dir/devB" ] && break; sleep 0.05; done
+"$sim" --device "$dir/devA" --baud 14400 --station 3 >"$dir/out2" 2>&1 &
+pid=$!
+for _ in $(seq 100); do grep -q '^readersim: serving' "$dir/out2" 2>/dev/null && break; sleep 0.05; done
+check "device ready line" "readersim: serving $dir/devA at 14400 bit/s" "$(head -1 "$dir/out2")"
+check "device read" $'0x0303\n0x0005' \
+    "$(timeout 10 mbpoll -q -m rtu -a 3 -b 19200 -P none -0 -1 -o 1 -t 4:hex -r 1 -c 2 "$dir/devB" | values)"
+kill -TERM "$pid" "$spid" 2>/dev/null
+wait "$pid" "$spid" 2>/dev/null
+pid=
+spid=
 
 "$sim" --bogus >/dev/null 2>&1
 check "unknown option" 2 $?
