@@ -96,8 +96,9 @@ Bytes RawPort::Read(std::size_t n, int timeoutMs) const {
     return out;
 }
 
-Bytes RawPort::Drain(int quietMs, int maxMs) const {
-    Bytes out;
+Bytes RawPort::Drain(int quietMs, int firstMs, int maxMs) const {
+    Bytes out = Read(1, firstMs);
+    if (out.empty()) return out;
     double end = NowMs() + maxMs;
     while (NowMs() < end) {
         Bytes part = Read(4096, quietMs);

@@ -26,8 +26,9 @@ public:
     void Write(const Bytes &b) const;
     // Up to n bytes, waiting at most timeoutMs in all.
     Bytes Read(std::size_t n, int timeoutMs) const;
-    // Everything that arrives until quietMs pass without a byte (at most maxMs).
-    Bytes Drain(int quietMs = 30, int maxMs = 3000) const;
+    // Everything that arrives until quietMs pass without a byte, waiting up
+    // to firstMs for the first one (at most maxMs in all).
+    Bytes Drain(int quietMs = 30, int firstMs = 2000, int maxMs = 3000) const;
     // True when the peer closed the connection within timeoutMs.
     bool Closed(int timeoutMs) const;
     void Close();
