@@ -393,7 +393,8 @@ struct Server::Impl {
             ssize_t r = ::read(c.fd, buf, sizeof buf);
             if (r > 0) {
                 c.in.insert(c.in.end(), buf, buf + r);
-                if (static_cast<std::size_t>(r) < sizeof buf) break;
+                // A flooding client is served a piece at a time.
+                if (static_cast<std::size_t>(r) < sizeof buf || c.in.size() >= 16 * sizeof buf) break;
                 continue;
             }
             if (r < 0 && errno == EINTR) continue;
