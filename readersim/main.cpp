@@ -45,7 +45,8 @@ oversized):
     delay      the reply is sent after the delay
     split      the reply comes in pieces with gaps between them
     noreply    the request is carried out, the reply is never sent
-    badcrc     the reply's CRC is inverted (TCP: its length field is 3 too big)
+    badcrc     the reply's CRC is inverted (TCP: its length field is 3 too big);
+               also called nocrc
     exception  exception reply: function code | 0x80, code 4; nothing done
     wrongcode  a valid reply whose function code has its lowest bit flipped
     stray      three garbage bytes A5 5A C3 follow the reply after --gap-ms
@@ -113,6 +114,7 @@ readersim::Fault FaultKind(const std::string &name) {
                                          "exception", "wrongcode", "stray", "oversized"};
     for (int i = 1; i < 9; ++i)
         if (name == kNames[i]) return static_cast<readersim::Fault>(i);
+    if (name == "nocrc") return readersim::Fault::BadCrc;
     Fail("unknown fault '" + name + "'");
 }
 
@@ -163,7 +165,9 @@ Args Parse(int argc, char **argv) {
             a.opt.station = static_cast<int>(Number(o, value(), 1, 255));
         } else if (o == "--card") {
             std::string v = value();
-            if (v.size() > 10) Fail("--card takes at most 10 hex digits");
+            if (v.compare(0, 2, "0x") == 0 || v.compare(0, 2, "0X") == 0) v = v.substr(2);
+            if (v.empty() || v.size() > 10 || v.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+                Fail("--card takes 1 to 10 hex digits");
             a.opt.card = static_cast<std::uint64_t>(Number(o, v, 0, 0xFFFFFFFFFFL, 16));
             a.opt.cardPresent = true;
         } else if (o == "--no-card") {
