@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The README's walk-through: readersim on a pty and on TCP, and the readcard
+# example reading it through the library.
+set -euo pipefail
+readersim=$1 readcard=$2
+dir=$(mktemp -d)
+out=$dir/sim.out
+trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null; rm -rf "$dir"' EXIT
+
+"$readersim" --pty COM1 --ports-dir "$dir" --tcp 0 >"$out" &
+sim=$!
+for _ in $(seq 100); do
+  grep -q 'tcp 127.0.0.1:' "$out" 2>/dev/null && [ -e "$dir/COM1" ] && break
+  sleep 0.05
+done
+port=$(sed -n 's/.*tcp 127.0.0.1:\([0-9]*\).*/\1/p' "$out")
+[ -n "$port" ] || { echo "readersim did not start"; cat "$out"; exit 1; }
+
+want_model="model QV-LF125, version 1.5"
+want_card="card 0000 0000 0012 3456"
+serial=$(QV_PORTS_DIR=$dir "$readcard" COM1)
+tcp=$("$readcard" tcp 127.0.0.1 "$port")
+echo "$serial"; echo "$tcp"
+for got in "$serial" "$tcp"; do
+  grep -qx "$want_model" <<<"$got" || { echo "expected: $want_model"; exit 1; }
+  grep -qx "$want_card" <<<"$got" || { echo "expected: $want_card"; exit 1; }
+done
+# A station nobody answers: the read fails and says so.
+if QV_PORTS_DIR=$dir "$readcard" COM1 19200 7 >"$dir/none"; then echo "station 7 should fail"; exit 1; fi
+grep -qx "card: read failed" "$dir/none"
