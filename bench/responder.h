@@ -1,0 +1,17 @@
+/* The benchmark's reader, run in a child process of the bench. */
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The station the responder answers; every other one gets silence. */
+#define BENCH_STATION 1
+
+/* Serves ptyMaster (RTU) and every connection accepted on listenFd (TCP)
+ * until stopFd becomes readable or hangs up. */
+void BenchResponderRun(int ptyMaster, int listenFd, int stopFd);
+
+#ifdef __cplusplus
+}
+#endif
