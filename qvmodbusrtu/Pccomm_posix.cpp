@@ -12,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -42,7 +43,8 @@ int WriteAll(int fd, const std::uint8_t *data, int count, int waitMs, bool socke
     int done = 0;
     std::uint32_t start = TickCount();
     while (done < count) {
-        ssize_t w = socket ? send(fd, data + done, count - done, MSG_NOSIGNAL) : write(fd, data + done, count - done);
+        ssize_t w = socket ? send(fd, data + done, count - done, MSG_NOSIGNAL | MSG_DONTWAIT)
+                           : write(fd, data + done, count - done);
         if (w > 0) {
             done += static_cast<int>(w);
             continue;
@@ -124,14 +126,17 @@ int ComWrite(PortHandle h, const std::uint8_t *data, int count) {
 int ComRead(PortHandle h, std::uint8_t *dst) {
     if (h <= 0) return 0;
     int fd = FdOf(h);
-    int queued = 0;
-    if (ioctl(fd, FIONREAD, &queued) != 0 || queued <= 0) return 0;
-    if (queued > kReadChunk) {
+    // One read of one byte more than a poll may take tells, like FIONREAD
+    // would, whether more than kReadChunk bytes wait, at the cost of one call.
+    std::uint8_t buf[kReadChunk + 1];
+    ssize_t r = read(fd, buf, sizeof buf);
+    if (r <= 0) return 0;
+    if (r > kReadChunk) {
         ioctl(fd, TCFLSH, TCIFLUSH);
         return 0;
     }
-    ssize_t r = read(fd, dst, static_cast<size_t>(queued));
-    return r > 0 ? static_cast<int>(r) : 0;
+    std::memcpy(dst, buf, static_cast<size_t>(r));
+    return static_cast<int>(r);
 }
 
 int ComWait(PortHandle h, int timeoutMs) {
@@ -167,6 +172,10 @@ int SockConnect(const char *host, int port) {
     if (r != 0) return -2;
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // The first read of a reply blocks in recv itself, bounded by the reply
+    // wait, which saves a poll per exchange.
+    timeval wait{kTcpReplyWaitMs / 1000, (kTcpReplyWaitMs % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     sockaddr_in peer;
     socklen_t len = sizeof peer;
     g_client.connected = getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) == 0;
@@ -202,19 +211,26 @@ int SockRead(std::uint8_t *buf, int cap) {
     int stored = 0;  // of which kept in buf
     long want = 6;   // the MBAP header, then the header plus the length it announces
     std::uint8_t head[6];
+    bool first = true;
     while (have < want) {
         int left = kTcpReplyWaitMs - static_cast<int>(TickCount() - start);
         if (left <= 0) break;
-        int p = PollOne(fd, POLLIN, left);
-        if (p == 0) break;
-        if (p < 0) {
-            g_client.connected = false;
-            break;
+        // The first wait is recv's own (SO_RCVTIMEO, the whole reply wait);
+        // later pieces get what is left of it.
+        int flags = first ? 0 : MSG_DONTWAIT;
+        if (!first) {
+            int p = PollOne(fd, POLLIN, left);
+            if (p == 0) break;
+            if (p < 0) {
+                g_client.connected = false;
+                break;
+            }
         }
+        first = false;
         // Take whatever has arrived, not just what the header asks for: bytes
         // beyond the announced length then fail the length check, as they must.
         std::uint8_t chunk[1024];
-        ssize_t r = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        ssize_t r = recv(fd, chunk, sizeof chunk, flags);
         if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (r <= 0) {
             g_client.connected = false;

@@ -33,6 +33,8 @@ struct LinkState {
 // The serial collection: whatever is queued, then everything that arrives
 // until the reply is complete or the wait is over. Waits in ComWait, so a
 // silent reader costs no CPU; bytes beyond the buffer are read and dropped.
+// Bytes queued before the loop need no read of their own: the first wait
+// returns at once for them.
 int CollectSerial(std::uint8_t *buffer, int waitUnits) {
     std::uint8_t chunk[pccomm::kReadChunk];
     int n = 0;
@@ -44,7 +46,6 @@ int CollectSerial(std::uint8_t *buffer, int waitUnits) {
             n += keep;
         }
     };
-    take(pccomm::ComRead(g_link.port, chunk));
     const std::uint32_t start = pccomm::TickCount();
     const std::uint32_t limit = static_cast<std::uint32_t>(waitUnits) * kWaitUnitMs;
     while (!ReplyComplete(buffer, n)) {
