@@ -4,18 +4,20 @@
 
 namespace qvreg {
 
-constexpr int kBaudStation = 1;     // 40001: baud-rate code (high byte), station id (low byte)
-constexpr int kReadParams = 2;      // 40002: card type code, beep, green LED
-constexpr int kLedBeep = 3;         // 40003: off time, on time, output, cycles
-constexpr int kCardNumber = 4;      // 40004-40007: card serial number, 8 bytes
+constexpr int kBaudStation = 1;  // 40001: baud-rate code (high byte), station id (low byte)
+constexpr int kReadParams = 2;   // 40002: card type code, beep, green LED
+constexpr int kLedBeep = 3;      // 40003: off time, on time, output, cycles
+constexpr int kCardNumber = 4;   // 40004-40007: card serial number, 8 bytes
 constexpr int kCardNumberCount = 4;
-constexpr int kUnused8 = 8;         // 40008
-constexpr int kUnused9 = 9;         // 40009
-constexpr int kUnused10 = 10;       // 40010
-constexpr int kParameter = 100;     // 40100: byte order, clearing, manufacturer byte, format
-constexpr int kSameCardDelay = 106; // 40106: same-card delay in 100 ms units
+constexpr int kUnused8 = 8;          // 40008
+constexpr int kUnused9 = 9;          // 40009
+constexpr int kUnused10 = 10;        // 40010
+constexpr int kParameter = 100;      // 40100: byte order, clearing, manufacturer byte, format
+constexpr int kSameCardDelay = 106;  // 40106: same-card delay in 100 ms units
 
-constexpr int DisplayNumber(int address) { return 40000 + address; }
+constexpr int DisplayNumber(int address) {
+    return 40000 + address;
+}
 
 // Baud-rate codes of 40001's high byte: code c is kBaudRates[c - 1].
 constexpr int kBaudRates[] = {9600, 14400, 19200, 28800, 38400, 57600, 115200};
@@ -28,10 +30,10 @@ constexpr int kBeepBit = 4;
 constexpr int kGreenLedBit = 5;
 
 // 40003 fields.
-constexpr int kLedOffShift = 0;    // 0-15, 100 ms units
-constexpr int kLedOnShift = 4;     // 0-15, 100 ms units
-constexpr int kLedOutputShift = 8; // 1 LED, 2 buzzer, 3 both
-constexpr int kLedCycleShift = 10; // 0-63
+constexpr int kLedOffShift = 0;     // 0-15, 100 ms units
+constexpr int kLedOnShift = 4;      // 0-15, 100 ms units
+constexpr int kLedOutputShift = 8;  // 1 LED, 2 buzzer, 3 both
+constexpr int kLedCycleShift = 10;  // 0-63
 
 // 40100 bits.
 constexpr int kParamBigEndian = 0x0010;
@@ -44,12 +46,12 @@ constexpr int kFormatDec10 = 1;
 constexpr int kFormatWiegand26 = 3;
 
 // Device information block (after the reply's first byte).
-constexpr int kInfoModel = 0;       // 8 characters, zero-ended when shorter
+constexpr int kInfoModel = 0;  // 8 characters, zero-ended when shorter
 constexpr int kInfoModelSize = 8;
-constexpr int kInfoBaseAddr = 8;    // 2 bytes, high byte first
+constexpr int kInfoBaseAddr = 8;  // 2 bytes, high byte first
 constexpr int kInfoVersionMajor = 10;
 constexpr int kInfoVersionMinor = 11;
 constexpr int kInfoUsed = 12;
-constexpr int kInfoReserved = 51;   // what the program reserves for the block
+constexpr int kInfoReserved = 51;  // what the program reserves for the block
 
 }  // namespace qvreg

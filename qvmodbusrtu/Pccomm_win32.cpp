@@ -1,13 +1,13 @@
 // Serial line and TCP client on Windows: the Win32 communications API and
 // Windows Sockets 1.1.
 #ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
 #endif
 #ifndef NOMINMAX
-#define NOMINMAX
+#    define NOMINMAX
 #endif
 #ifndef _WINSOCK_DEPRECATED_NO_WARNINGS
-#define _WINSOCK_DEPRECATED_NO_WARNINGS  // gethostbyname: Windows Sockets 1.1 on purpose
+#    define _WINSOCK_DEPRECATED_NO_WARNINGS  // gethostbyname: Windows Sockets 1.1 on purpose
 #endif
 #include <winsock2.h>
 #include <windows.h>

@@ -37,9 +37,8 @@ int ParseFrame(const std::uint8_t *reply, int count, std::int32_t &station, std:
                std::uint8_t *payload);
 
 // Frame building without sending, for callers that need the bytes.
-int BuildFrame(LinkType link, std::uint8_t function, int station, const std::uint8_t *data, int n,
-               std::uint8_t *out);
-int ParseFrameAs(LinkType link, const std::uint8_t *reply, int count, std::int32_t &station,
-                 std::uint8_t &function, std::uint8_t *payload);
+int BuildFrame(LinkType link, std::uint8_t function, int station, const std::uint8_t *data, int n, std::uint8_t *out);
+int ParseFrameAs(LinkType link, const std::uint8_t *reply, int count, std::int32_t &station, std::uint8_t &function,
+                 std::uint8_t *payload);
 
 }  // namespace untfunction

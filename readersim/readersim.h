@@ -22,10 +22,10 @@ struct Options {
     int station = 1;                       // low byte of 40001 at start
     std::uint64_t card = 0x0A00123456ull;  // 40-bit EM4100 number: manufacturer byte + 32-bit serial
     bool cardPresent = true;
-    std::string model = "QV-LF125";        // 8 characters at most
-    int baseAddress = 0;                   // base register address in the device information
+    std::string model = "QV-LF125";  // 8 characters at most
+    int baseAddress = 0;             // base register address in the device information
     int versionMajor = 1, versionMinor = 5;
-    int rearmMs = 100;                     // card shows again this long after 40004-40007 were zeroed
+    int rearmMs = 100;  // card shows again this long after 40004-40007 were zeroed
 };
 
 // Protocol addresses of the in-band control (Server::SetControl): a write of
@@ -68,9 +68,9 @@ public:
     // reader stays silent (another station).
     std::optional<Bytes> Handle(std::uint8_t station, const Bytes &pdu);
 
-    std::uint16_t Register(int address) const;        // 0 for unknown
+    std::uint16_t Register(int address) const;  // 0 for unknown
     void SetRegister(int address, std::uint16_t value);
-    int Station() const;                              // current station id
+    int Station() const;  // current station id
     void SetCard(std::uint64_t card, bool present = true);
     void RemoveCard();
     void SetRearmMs(int ms);
@@ -85,14 +85,14 @@ private:
 
 enum class Fault {
     None,
-    Delay,       // reply after delayMs
-    Split,       // reply in pieces with gaps of gapMs
-    NoReply,     // stay silent
-    BadCrc,      // reply with a corrupted CRC (TCP: a wrong length field)
-    Exception,   // Modbus exception reply (function | 0x80, code 4)
-    WrongCode,   // reply with a different function code
-    Stray,       // extra bytes after the reply
-    Oversized,   // a valid frame far longer than asked for
+    Delay,      // reply after delayMs
+    Split,      // reply in pieces with gaps of gapMs
+    NoReply,    // stay silent
+    BadCrc,     // reply with a corrupted CRC (TCP: a wrong length field)
+    Exception,  // Modbus exception reply (function | 0x80, code 4)
+    WrongCode,  // reply with a different function code
+    Stray,      // extra bytes after the reply
+    Oversized,  // a valid frame far longer than asked for
 };
 
 struct FaultSettings {
@@ -104,8 +104,8 @@ struct FaultSettings {
 struct Request {
     bool tcp = false;
     std::uint8_t station = 0;
-    Bytes pdu;     // function code + data
-    Bytes frame;   // the bytes as received
+    Bytes pdu;    // function code + data
+    Bytes frame;  // the bytes as received
 };
 
 // Serves one Reader in a background thread.

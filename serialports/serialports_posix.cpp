@@ -81,9 +81,8 @@ std::vector<std::string> ListDir(const std::string &dir) {
 }  // namespace
 
 void SortNames(std::vector<std::string> &names) {
-    std::stable_sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
-        return strcasecmp(a.c_str(), b.c_str()) < 0;
-    });
+    std::stable_sort(names.begin(), names.end(),
+                     [](const std::string &a, const std::string &b) { return strcasecmp(a.c_str(), b.c_str()) < 0; });
 }
 
 std::string PortsDir() {

@@ -1,10 +1,10 @@
 // The machine's serial ports as Windows lists them: the values of the
 // SERIALCOMM device map, whose data are the port names.
 #ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
 #endif
 #ifndef NOMINMAX
-#define NOMINMAX
+#    define NOMINMAX
 #endif
 #include <windows.h>
 

@@ -13,17 +13,17 @@
 #define QVMODBUSRTU_H
 
 #if defined(QVMODBUSRTU_STATIC)
-#  define QV_API
+#    define QV_API
 #elif defined(_WIN32)
-#  if defined(QVMODBUSRTU_BUILD)
-#    define QV_API __declspec(dllexport)
-#  else
-#    define QV_API __declspec(dllimport)
-#  endif
+#    if defined(QVMODBUSRTU_BUILD)
+#        define QV_API __declspec(dllexport)
+#    else
+#        define QV_API __declspec(dllimport)
+#    endif
 #elif defined(QVMODBUSRTU_BUILD)
-#  define QV_API __attribute__((visibility("default")))
+#    define QV_API __attribute__((visibility("default")))
 #else
-#  define QV_API
+#    define QV_API
 #endif
 
 #ifdef __cplusplus
@@ -31,9 +31,9 @@ extern "C" {
 #endif
 
 /* Result codes. */
-#define QV_OK 1              /* success (write-type commands, open, free) */
-#define QV_COM_FAIL 0        /* QV_ComInitial: port could not be opened or configured */
-#define QV_FAIL (-1)         /* any command failure; QV_TCPConnect: socket not connected */
+#define QV_OK 1               /* success (write-type commands, open, free) */
+#define QV_COM_FAIL 0         /* QV_ComInitial: port could not be opened or configured */
+#define QV_FAIL (-1)          /* any command failure; QV_TCPConnect: socket not connected */
 #define QV_CONNECT_ERROR (-2) /* QV_TCPConnect: creating or connecting the socket failed */
 
 /* The most bytes QV_GetDeviceInfo ever writes to its output buffer. */

@@ -48,7 +48,9 @@ struct Command {
     int result;     // for the valid reply
     Bytes out;      // what the valid reply puts in the caller's buffer
 };
-[[maybe_unused]] void PrintTo(const Command &c, std::ostream *os) { *os << c.name; }
+[[maybe_unused]] void PrintTo(const Command &c, std::ostream *os) {
+    *os << c.name;
+}
 
 const Bytes kKey6 = Hex("A1 A2 A3 A4 A5 A6");
 const Bytes kKey16 = Hex("00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF");
@@ -56,10 +58,14 @@ const Bytes kInfo12 = Hex("51 56 2D 4C 46 31 32 35 12 34 01 05");
 
 std::vector<Command> AllCommands() {
     return {
-        {"WriteRegister", [](std::uint8_t *) { return QV_WriteRegister(1, 1, 3); },
-         Hex("01 06 00 01 00 03 98 0B"), WithCrc(Hex("01 06 00 01 00 03")), 1, {}},
-        {"ReadRegister", [](std::uint8_t *o) { return QV_ReadRegister(1, 1, 1, o); },
-         WithCrc(Hex("01 03 00 01 00 01")), Hex("01 03 02 12 34 B5 33"), 2, Hex("12 34")},
+        {"WriteRegister",
+         [](std::uint8_t *) { return QV_WriteRegister(1, 1, 3); },
+         Hex("01 06 00 01 00 03 98 0B"),
+         WithCrc(Hex("01 06 00 01 00 03")),
+         1,
+         {}},
+        {"ReadRegister", [](std::uint8_t *o) { return QV_ReadRegister(1, 1, 1, o); }, WithCrc(Hex("01 03 00 01 00 01")),
+         Hex("01 03 02 12 34 B5 33"), 2, Hex("12 34")},
         {"ReadRegister4", [](std::uint8_t *o) { return QV_ReadRegister(1, 4, 4, o); },
          WithCrc(Hex("01 03 00 04 00 04")), WithCrc(Hex("01 03 08 00 00 00 12 34 56 78 9A")), 8,
          Hex("00 00 00 12 34 56 78 9A")},
@@ -68,20 +74,43 @@ std::vector<Command> AllCommands() {
              std::uint8_t zeros[8] = {};
              return QV_WriteMultiRegister(1, 4, 4, zeros);
          },
-         Hex("01 10 00 04 00 04 08 00 00 00 00 00 00 00 00 47 B5"), WithCrc(Hex("01 10 00 04 00 04")), 1, {}},
+         Hex("01 10 00 04 00 04 08 00 00 00 00 00 00 00 00 47 B5"),
+         WithCrc(Hex("01 10 00 04 00 04")),
+         1,
+         {}},
         {"GetDeviceInfo", [](std::uint8_t *o) { return QV_GetDeviceInfo(1, o); }, Hex("01 46 00 12 60"),
          WithCrc(Bytes{0x01, 0x46, 0x00, 0x51, 0x56, 0x2D, 0x4C, 0x46, 0x31, 0x32, 0x35, 0x12, 0x34, 0x01, 0x05}), 12,
          kInfo12},
-        {"DownKey", [](std::uint8_t *) { return QV_DownKey(1, kKey6.data()); },
-         WithCrc(Hex("01 46 01 A1 A2 A3 A4 A5 A6")), WithCrc(Hex("01 46 01")), 1, {}},
-        {"DownKeyEx", [](std::uint8_t *) { return QV_DownKeyEx(1, 0x07, kKey16.data()); },
-         WithCrc(Hex("01 46 01 07 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF")), WithCrc(Hex("01 46 01")), 1, {}},
-        {"SetBaseRegisterAddr", [](std::uint8_t *) { return QV_SetBaseRegisterAddr(1, 0x1234); },
-         WithCrc(Hex("01 46 02 12 34")), WithCrc(Hex("01 46 02")), 1, {}},
-        {"SetDeviceTermNO", [](std::uint8_t *) { return QV_SetDeviceTermNO(1, kKey6.data()); },
-         WithCrc(Hex("01 46 03 A1 A2 A3 A4 A5 A6")), WithCrc(Hex("01 46 03")), 1, {}},
-        {"SetPermission", [](std::uint8_t *) { return QV_SetPermission(1, 0x5A, kKey16.data()); },
-         WithCrc(Hex("01 46 04 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF 5A")), WithCrc(Hex("01 46 04")), 1, {}},
+        {"DownKey",
+         [](std::uint8_t *) { return QV_DownKey(1, kKey6.data()); },
+         WithCrc(Hex("01 46 01 A1 A2 A3 A4 A5 A6")),
+         WithCrc(Hex("01 46 01")),
+         1,
+         {}},
+        {"DownKeyEx",
+         [](std::uint8_t *) { return QV_DownKeyEx(1, 0x07, kKey16.data()); },
+         WithCrc(Hex("01 46 01 07 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF")),
+         WithCrc(Hex("01 46 01")),
+         1,
+         {}},
+        {"SetBaseRegisterAddr",
+         [](std::uint8_t *) { return QV_SetBaseRegisterAddr(1, 0x1234); },
+         WithCrc(Hex("01 46 02 12 34")),
+         WithCrc(Hex("01 46 02")),
+         1,
+         {}},
+        {"SetDeviceTermNO",
+         [](std::uint8_t *) { return QV_SetDeviceTermNO(1, kKey6.data()); },
+         WithCrc(Hex("01 46 03 A1 A2 A3 A4 A5 A6")),
+         WithCrc(Hex("01 46 03")),
+         1,
+         {}},
+        {"SetPermission",
+         [](std::uint8_t *) { return QV_SetPermission(1, 0x5A, kKey16.data()); },
+         WithCrc(Hex("01 46 04 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF 5A")),
+         WithCrc(Hex("01 46 04")),
+         1,
+         {}},
     };
 }
 

@@ -13,7 +13,9 @@ using testsupport::ToHex;
 
 namespace {
 
-std::uint16_t Crc(const Bytes &b) { return CalcCrc16(b.data(), static_cast<std::uint16_t>(b.size())); }
+std::uint16_t Crc(const Bytes &b) {
+    return CalcCrc16(b.data(), static_cast<std::uint16_t>(b.size()));
+}
 
 std::string Frame(LinkType link, std::uint8_t fn, int station, const Bytes &data) {
     std::uint8_t out[kRequestBufSize];
@@ -36,7 +38,9 @@ Parsed Parse(LinkType link, const Bytes &reply) {
     return p;
 }
 
-bool Complete(const Bytes &b) { return ReplyComplete(b.data(), static_cast<int>(b.size())); }
+bool Complete(const Bytes &b) {
+    return ReplyComplete(b.data(), static_cast<int>(b.size()));
+}
 
 }  // namespace
 
@@ -86,7 +90,9 @@ TEST(BuildFrame, TcpExamples) {
     EXPECT_EQ(out[5], 0x2E);
 }
 
-TEST(BuildFrame, NoLinkBuildsNothing) { EXPECT_EQ(Frame(kLinkNone, 0x03, 1, Hex("00 00 00 0A")), ""); }
+TEST(BuildFrame, NoLinkBuildsNothing) {
+    EXPECT_EQ(Frame(kLinkNone, 0x03, 1, Hex("00 00 00 0A")), "");
+}
 
 TEST(ReplyComplete, ReadHoldingNeedsByteCountPlusFive) {
     Bytes r = Hex("01 03 02 12 34 B5 33");

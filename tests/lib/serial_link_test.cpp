@@ -140,7 +140,8 @@ TEST_F(SerialLink, FloodNeverOverrunsTheReplyBuffer) {
     // 6000 bytes that never complete a reply: collection stays within its
     // 1024 bytes (the sanitizer build checks the memory) and ends on time.
     Bytes flood(6000, 0x04);
-    std::thread peer = Answer({Bytes(flood.begin(), flood.begin() + 3000), Bytes(flood.begin() + 3000, flood.end())}, 5);
+    std::thread peer =
+        Answer({Bytes(flood.begin(), flood.begin() + 3000), Bytes(flood.begin() + 3000, flood.end())}, 5);
     double ms = 0;
     Bytes r = Exchange(&ms);
     peer.join();

@@ -52,14 +52,14 @@ TEST(SerialPorts, FoundDevicesKindByKindInNumericOrder) {
     m.AddTty("ttyACM0");
     m.AddTty("ttyS1", true, "4");
     m.AddTty("ttyS0", true, "4");
-    m.AddTty("ttyS2", true, "0");    // built-in port without a UART
+    m.AddTty("ttyS2", true, "0");  // built-in port without a UART
     m.AddTty("ttyAMA0");
     m.AddTty("rfcomm0");
-    m.AddTty("tty3", false);         // a virtual console
-    m.AddTty("ttyS9", false, "4");   // no device link
+    m.AddTty("tty3", false);        // a virtual console
+    m.AddTty("ttyS9", false, "4");  // no device link
     std::vector<std::string> found = serialports::FoundDevices(m.sys(), m.dev());
-    EXPECT_EQ(found, (std::vector<std::string>{"ttyS0", "ttyS1", "ttyUSB2", "ttyUSB10", "ttyACM0", "ttyAMA0",
-                                                "rfcomm0"}));
+    EXPECT_EQ(found,
+              (std::vector<std::string>{"ttyS0", "ttyS1", "ttyUSB2", "ttyUSB10", "ttyACM0", "ttyAMA0", "rfcomm0"}));
 }
 
 TEST(SerialPorts, FoundDevicesTakeTheNumbersThePortsDirectoryLeavesFree) {
@@ -68,10 +68,10 @@ TEST(SerialPorts, FoundDevicesTakeTheNumbersThePortsDirectoryLeavesFree) {
     m.AddTty("ttyUSB0");
     m.AddTty("ttyUSB1");
     PortsDir dir;
-    dir.Link("COM1", m.dev() + "/ttyUSB1");   // pinned: not numbered twice
+    dir.Link("COM1", m.dev() + "/ttyUSB1");  // pinned: not numbered twice
     dir.Link("COM3", "/dev/null");
-    dir.Link("COM5", m.root + "/gone");       // missing device: number kept, not listed
-    dir.Link("notes", "/dev/null");           // not a port name
+    dir.Link("COM5", m.root + "/gone");  // missing device: number kept, not listed
+    dir.Link("notes", "/dev/null");      // not a port name
     auto table = serialports::BuildTable(dir.path(), serialports::FoundDevices(m.sys(), m.dev()), m.dev());
     std::map<int, std::string> byNumber;
     for (auto &e : table) byNumber[e.number] = e.device;

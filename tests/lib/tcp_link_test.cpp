@@ -21,7 +21,9 @@ namespace {
 const Bytes kReq2 = Hex("00 00 00 00 00 06 01 03 00 00 00 02");
 const Bytes kReply4 = Hex("00 00 00 00 00 07 01 03 04 00 01 00 02");
 
-void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void Sleep(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 class TcpLink : public ::testing::Test {
 protected:

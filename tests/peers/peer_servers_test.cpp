@@ -27,7 +27,9 @@ using namespace testsupport;
 namespace {
 
 constexpr int kRegisters = 200;
-std::uint16_t Initial(int i) { return static_cast<std::uint16_t>((i * 257) & 0xFFFF); }
+std::uint16_t Initial(int i) {
+    return static_cast<std::uint16_t>((i * 257) & 0xFFFF);
+}
 
 // The read/write/read-back round the library makes with every server.
 void ReadWriteRound(int station) {
@@ -107,7 +109,9 @@ bool WaitFor(const std::function<bool()> &ok, int timeoutMs) {
     return false;
 }
 
-std::string PyServer() { return std::string(PEERS_DIR) + "/pymodbus_server.py"; }
+std::string PyServer() {
+    return std::string(PEERS_DIR) + "/pymodbus_server.py";
+}
 
 int FreePort() {
     TcpPeer p;

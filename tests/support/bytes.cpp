@@ -37,7 +37,8 @@ Bytes WithCrc(Bytes frame) {
     std::uint16_t c = 0xFFFF;
     for (std::uint8_t x : frame) {
         c ^= x;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001) : static_cast<std::uint16_t>(c >> 1);
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001) : static_cast<std::uint16_t>(c >> 1);
     }
     frame.push_back(static_cast<std::uint8_t>(c & 0xFF));
     frame.push_back(static_cast<std::uint8_t>(c >> 8));

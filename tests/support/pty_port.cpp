@@ -69,8 +69,10 @@ Bytes PtyPort::Read(size_t n, int timeoutMs) const {
         std::uint8_t buf[4096];
         size_t want = n - out.size() < sizeof buf ? n - out.size() : sizeof buf;
         ssize_t r = read(master_, buf, want);
-        if (r > 0) out.insert(out.end(), buf, buf + r);
-        else if (r < 0 && errno != EAGAIN && errno != EINTR) break;
+        if (r > 0)
+            out.insert(out.end(), buf, buf + r);
+        else if (r < 0 && errno != EAGAIN && errno != EINTR)
+            break;
     }
     return out;
 }

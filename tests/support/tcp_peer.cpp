@@ -53,7 +53,9 @@ Bytes TcpPeer::ReadFrame(int fd, int timeoutMs) {
     return b;
 }
 
-void TcpPeer::Send(int fd, const Bytes &b) { (void)!send(fd, b.data(), b.size(), MSG_NOSIGNAL); }
+void TcpPeer::Send(int fd, const Bytes &b) {
+    (void)!send(fd, b.data(), b.size(), MSG_NOSIGNAL);
+}
 
 bool TcpPeer::SeesEof(int fd, int timeoutMs) {
     double end = NowMs() + timeoutMs;

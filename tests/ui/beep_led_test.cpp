@@ -25,7 +25,7 @@
 #include "untFrmMain.h"
 
 #ifdef QV_HAVE_READERSIM
-#include "readersim.h"
+#    include "readersim.h"
 #endif
 
 using testsupport::Hex;

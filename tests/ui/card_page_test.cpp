@@ -23,7 +23,7 @@
 #include "untFrmMain.h"
 
 #ifdef QV_HAVE_READERSIM
-#include "readersim.h"
+#    include "readersim.h"
 
 using testsupport::Hex;
 using testsupport::PortsDir;
