@@ -187,8 +187,8 @@ public:
     Libmodbus(const Rig &r, bool tcp) : rig_(r), tcp_(tcp) {}
     const char *Name() const override { return "libmodbus"; }
     bool Open() override {
-        ctx_ = tcp_ ? modbus_new_tcp("127.0.0.1", rig_.tcpPort)
-                    : modbus_new_rtu(rig_.slavePath.c_str(), kRate, 'N', 8, 1);
+        ctx_ =
+            tcp_ ? modbus_new_tcp("127.0.0.1", rig_.tcpPort) : modbus_new_rtu(rig_.slavePath.c_str(), kRate, 'N', 8, 1);
         if (!ctx_) return false;
         modbus_set_slave(ctx_, BENCH_STATION);
         modbus_set_response_timeout(ctx_, 2, 0);
@@ -363,7 +363,9 @@ std::string CpuModel() {
     return "?";
 }
 
-const char *Verdict(bool met) { return met ? "met" : "MISSED"; }
+const char *Verdict(bool met) {
+    return met ? "met" : "MISSED";
+}
 
 int Usage() {
     std::fprintf(stderr,
@@ -423,10 +425,13 @@ int main(int argc, char **argv) {
     utsname u{};
     uname(&u);
     std::printf("machine: %ld cores, %s, Linux %s\n", sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str(), u.release);
-    std::printf("reading %d holding registers, %d rounds x %d calls per client and link, %d baud pty, "
-                "client and responder on %s\n\n",
-                kCount, rounds, calls, kRate,
-                pin == "same" ? "one core" : pin == "split" ? "a core each" : "cores of the scheduler's choice");
+    std::printf(
+        "reading %d holding registers, %d rounds x %d calls per client and link, %d baud pty, "
+        "client and responder on %s\n\n",
+        kCount, rounds, calls, kRate,
+        pin == "same"    ? "one core"
+        : pin == "split" ? "a core each"
+                         : "cores of the scheduler's choice");
 
     // Memory first, before the timing samples take their own.
     long bad = Calls(oursRtu, 500) + Calls(oursTcp, 500);
@@ -458,13 +463,15 @@ int main(int argc, char **argv) {
                     set == &rtu ? "RTU" : "TCP", ours / mb, Verdict(m1), ours / fl, Verdict(m2));
     }
     bool cpuMet = shareRtu >= 0 && shareTcp >= 0 && shareRtu < 0.01 && shareTcp < 0.01;
-    std::printf("waiting out a silent reader: RTU %.3f %% of a core over %.0f ms, TCP %.3f %% over %.0f ms "
-                "(target < 1 %%, %s)\n",
-                100 * shareRtu, wallRtu, 100 * shareTcp, wallTcp, Verdict(cpuMet));
+    std::printf(
+        "waiting out a silent reader: RTU %.3f %% of a core over %.0f ms, TCP %.3f %% over %.0f ms "
+        "(target < 1 %%, %s)\n",
+        100 * shareRtu, wallRtu, 100 * shareTcp, wallTcp, Verdict(cpuMet));
     bool memMet = rss100k - rss1k <= 64 && bad == 0;  // a few pages of noise at most
-    std::printf("resident memory: %ld KiB after 1 000 calls, %ld KiB after 100 000 (growth %ld KiB, %ld failed "
-                "calls; target no growth, %s)\n",
-                rss1k, rss100k, rss100k - rss1k, bad, Verdict(memMet));
+    std::printf(
+        "resident memory: %ld KiB after 1 000 calls, %ld KiB after 100 000 (growth %ld KiB, %ld failed "
+        "calls; target no growth, %s)\n",
+        rss1k, rss100k, rss100k - rss1k, bad, Verdict(memMet));
     allMet = allMet && cpuMet && memMet;
     std::printf("\n%s\n", allMet ? "all targets met" : "some targets MISSED");
     return 0;

@@ -24,7 +24,8 @@ static unsigned short Crc16(const unsigned char *p, size_t n) {
     unsigned short crc = 0xFFFF;
     for (size_t i = 0; i < n; ++i) {
         crc ^= p[i];
-        for (int b = 0; b < 8; ++b) crc = (crc & 1) ? (unsigned short)((crc >> 1) ^ 0xA001) : (unsigned short)(crc >> 1);
+        for (int b = 0; b < 8; ++b)
+            crc = (crc & 1) ? (unsigned short)((crc >> 1) ^ 0xA001) : (unsigned short)(crc >> 1);
     }
     return crc;
 }

@@ -36,8 +36,12 @@ void Script(std::vector<Piece> pieces, std::uint32_t clockStart) {
     g_written.clear();
 }
 
-const std::vector<std::vector<std::uint8_t>> &Written() { return g_written; }
-std::uint32_t Now() { return g_clock; }
+const std::vector<std::vector<std::uint8_t>> &Written() {
+    return g_written;
+}
+std::uint32_t Now() {
+    return g_clock;
+}
 
 }  // namespace fakeline
 

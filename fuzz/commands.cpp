@@ -43,44 +43,46 @@ std::unique_ptr<std::uint8_t[]> Out(std::size_t n) {
 
 void CheckOutput(int r, const std::uint8_t *out, std::size_t size) {
     FUZZ_CHECK(r == -1 || (r >= 0 && static_cast<std::size_t>(r) <= size));
-    if (r < 0) FUZZ_CHECK(Untouched(out, 0, size));
-    else FUZZ_CHECK(Untouched(out, static_cast<std::size_t>(r), size));
+    if (r < 0)
+        FUZZ_CHECK(Untouched(out, 0, size));
+    else
+        FUZZ_CHECK(Untouched(out, static_cast<std::size_t>(r), size));
 }
 
 Call Run(std::uint8_t cmd, std::uint8_t param, int station) {
     const int address = param * 257;
     switch (cmd % 9) {
-    case 0: {
-        const int count = param;  // 0 and 126..255 are refused
-        const std::size_t size = 2 * static_cast<std::size_t>(count);
-        auto out = Out(size);
-        int r = QV_ReadRegister(station, address, count, out.get());
-        CheckOutput(r, out.get(), size);
-        return {0x03, count >= 1 && count <= 125, r};
-    }
-    case 1:
-        return {0x06, true, QV_WriteRegister(station, address, param * 3)};
-    case 2: {
-        const int count = param;
-        auto in = In(2 * static_cast<std::size_t>(count), param);
-        return {0x10, count >= 1 && count <= 123, QV_WriteMultiRegister(station, address, count, in.get())};
-    }
-    case 3: {
-        auto out = Out(QV_DEVICE_INFO_SIZE);
-        int r = QV_GetDeviceInfo(station, out.get());
-        CheckOutput(r, out.get(), QV_DEVICE_INFO_SIZE);
-        return {0x46, true, r};
-    }
-    case 4:
-        return {0x46, true, QV_DownKey(station, In(6, param).get())};
-    case 5:
-        return {0x46, true, QV_DownKeyEx(station, param, In(16, param).get())};
-    case 6:
-        return {0x46, true, QV_SetBaseRegisterAddr(station, address)};
-    case 7:
-        return {0x46, true, QV_SetPermission(station, param, In(16, param).get())};
-    default:
-        return {0x46, true, QV_SetDeviceTermNO(station, In(6, param).get())};
+        case 0: {
+            const int count = param;  // 0 and 126..255 are refused
+            const std::size_t size = 2 * static_cast<std::size_t>(count);
+            auto out = Out(size);
+            int r = QV_ReadRegister(station, address, count, out.get());
+            CheckOutput(r, out.get(), size);
+            return {0x03, count >= 1 && count <= 125, r};
+        }
+        case 1:
+            return {0x06, true, QV_WriteRegister(station, address, param * 3)};
+        case 2: {
+            const int count = param;
+            auto in = In(2 * static_cast<std::size_t>(count), param);
+            return {0x10, count >= 1 && count <= 123, QV_WriteMultiRegister(station, address, count, in.get())};
+        }
+        case 3: {
+            auto out = Out(QV_DEVICE_INFO_SIZE);
+            int r = QV_GetDeviceInfo(station, out.get());
+            CheckOutput(r, out.get(), QV_DEVICE_INFO_SIZE);
+            return {0x46, true, r};
+        }
+        case 4:
+            return {0x46, true, QV_DownKey(station, In(6, param).get())};
+        case 5:
+            return {0x46, true, QV_DownKeyEx(station, param, In(16, param).get())};
+        case 6:
+            return {0x46, true, QV_SetBaseRegisterAddr(station, address)};
+        case 7:
+            return {0x46, true, QV_SetPermission(station, param, In(16, param).get())};
+        default:
+            return {0x46, true, QV_SetDeviceTermNO(station, In(6, param).get())};
     }
 }
 
@@ -92,8 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const bool tcp = data[0] & 0x10;
     const std::uint8_t param = data[1];
     const int station = data[2] | (data[0] & 0x20 ? 0x1200 : 0);  // only the low byte goes out
-    const std::uint32_t clock = static_cast<std::uint32_t>(data[3]) | data[4] << 8 | data[5] << 16 |
-                                static_cast<std::uint32_t>(data[6]) << 24;
+    const std::uint32_t clock =
+        static_cast<std::uint32_t>(data[3]) | data[4] << 8 | data[5] << 16 | static_cast<std::uint32_t>(data[6]) << 24;
 
     std::vector<fakeline::Piece> pieces;
     bool anyBytes = false;

@@ -19,12 +19,12 @@ inline std::uint16_t Crc16Bitwise(const std::uint8_t *p, std::size_t n) {
 }
 
 // A broken invariant: abort, so libFuzzer keeps the input as a crash.
-#define FUZZ_CHECK(cond)                                                              \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
+#define FUZZ_CHECK(cond)                                                                  \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                             \
-        }                                                                             \
+            std::abort();                                                                 \
+        }                                                                                 \
     } while (0)
 
 constexpr std::uint8_t kUntouched = 0xA5;

@@ -24,19 +24,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     const bool crcOk = Crc16Bitwise(b, size - 2) == static_cast<std::uint16_t>(b[n - 2] | b[n - 1] << 8);
     switch (b[1]) {
-    case 0x03:
-        FUZZ_CHECK(complete == (n >= b[2] + 5));
-        break;
-    case 0x06:
-    case 0x10:
-        FUZZ_CHECK(complete == (n >= 8));
-        break;
-    case 0x46:
-        FUZZ_CHECK(complete == crcOk);
-        break;
-    default:  // exceptions and unknown codes wait out the deadline
-        FUZZ_CHECK(!complete);
-        break;
+        case 0x03:
+            FUZZ_CHECK(complete == (n >= b[2] + 5));
+            break;
+        case 0x06:
+        case 0x10:
+            FUZZ_CHECK(complete == (n >= 8));
+            break;
+        case 0x46:
+            FUZZ_CHECK(complete == crcOk);
+            break;
+        default:  // exceptions and unknown codes wait out the deadline
+            FUZZ_CHECK(!complete);
+            break;
     }
     // Every frame that a collection stops at and that fits the reply buffer
     // parses exactly when its CRC holds.

@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             FUZZ_CHECK(r.length >= 4 && r.skip + r.length <= n);
             const std::uint8_t *f = p + r.skip;
             FUZZ_CHECK(readersim::CrcOk(f, r.length));
-            FUZZ_CHECK(Crc16Bitwise(f, r.length - 2) == static_cast<std::uint16_t>(f[r.length - 2] | f[r.length - 1] << 8));
+            FUZZ_CHECK(Crc16Bitwise(f, r.length - 2) ==
+                       static_cast<std::uint16_t>(f[r.length - 2] | f[r.length - 1] << 8));
             Answer(f[0], readersim::Bytes(f + 1, f + r.length - 2));
             p += r.skip + r.length;
             n -= r.skip + r.length;

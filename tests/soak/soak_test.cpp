@@ -45,12 +45,12 @@ int OpenDescriptors() {
     return n;
 }
 
-constexpr int kFirstReg = 1, kLastReg = 10;          // 40001-40010: stable without a card
+constexpr int kFirstReg = 1, kLastReg = 10;  // 40001-40010: stable without a card
 const int kWritable[] = {qvreg::kReadParams, qvreg::kLedBeep, qvreg::kUnused8, qvreg::kUnused9, qvreg::kUnused10};
-constexpr std::size_t kGuard = 64;                   // bytes after each caller buffer that must stay untouched
+constexpr std::size_t kGuard = 64;  // bytes after each caller buffer that must stay untouched
 constexpr std::uint8_t kGuardByte = 0xCC;
-constexpr double kFastMs = 1500;                     // a fast fault fails well inside the 2000 ms reply wait
-constexpr int kStrayGapMs = 1;                       // gaps of split replies and before stray bytes
+constexpr double kFastMs = 1500;  // a fast fault fails well inside the 2000 ms reply wait
+constexpr int kStrayGapMs = 1;    // gaps of split replies and before stray bytes
 
 enum class Expect { Success, Failure, Either };
 
@@ -67,39 +67,48 @@ struct FaultCase {
 
 FaultCase Classify(Fault f, bool tcp, std::uint8_t function) {
     switch (f) {
-    case Fault::None:
-    case Fault::Split:      // pieces are joined (serial) or collected by the MBAP length (TCP)
-    case Fault::Delay:      // well inside the reply wait
-    case Fault::Oversized:  // a well-formed frame: the caller gets what its buffer holds, no more
-        return {f, Expect::Success, false};
-    case Fault::Stray:
-        // The stray bytes follow the reply after a gap: the reply has usually
-        // completed (by its length or the MBAP length) before they come, and
-        // fails its check when they come with it. Either way the next
-        // exchange must not see them (purge before the write).
-        return {f, Expect::Either, false};
-    case Fault::BadCrc:  // a serial 0x46 reply completes only by its CRC
-        return {f, Expect::Failure, tcp || function == 0x46};
-    case Fault::WrongCode:
-    case Fault::Exception:
-        return {f, Expect::Failure, !tcp};
-    case Fault::NoReply:
-        return {f, Expect::Failure, true};
+        case Fault::None:
+        case Fault::Split:      // pieces are joined (serial) or collected by the MBAP length (TCP)
+        case Fault::Delay:      // well inside the reply wait
+        case Fault::Oversized:  // a well-formed frame: the caller gets what its buffer holds, no more
+            return {f, Expect::Success, false};
+        case Fault::Stray:
+            // The stray bytes follow the reply after a gap: the reply has usually
+            // completed (by its length or the MBAP length) before they come, and
+            // fails its check when they come with it. Either way the next
+            // exchange must not see them (purge before the write).
+            return {f, Expect::Either, false};
+        case Fault::BadCrc:  // a serial 0x46 reply completes only by its CRC
+            return {f, Expect::Failure, tcp || function == 0x46};
+        case Fault::WrongCode:
+        case Fault::Exception:
+            return {f, Expect::Failure, !tcp};
+        case Fault::NoReply:
+            return {f, Expect::Failure, true};
     }
     return {f, Expect::Failure, true};
 }
 
 const char *Name(Fault f) {
     switch (f) {
-    case Fault::None: return "none";
-    case Fault::Delay: return "delay";
-    case Fault::Split: return "split";
-    case Fault::NoReply: return "noreply";
-    case Fault::BadCrc: return "badcrc";
-    case Fault::Exception: return "exception";
-    case Fault::WrongCode: return "wrongcode";
-    case Fault::Stray: return "stray";
-    case Fault::Oversized: return "oversized";
+        case Fault::None:
+            return "none";
+        case Fault::Delay:
+            return "delay";
+        case Fault::Split:
+            return "split";
+        case Fault::NoReply:
+            return "noreply";
+        case Fault::BadCrc:
+            return "badcrc";
+        case Fault::Exception:
+            return "exception";
+        case Fault::WrongCode:
+            return "wrongcode";
+        case Fault::Stray:
+            return "stray";
+        case Fault::Oversized:
+            return "oversized";
     }
     return "?";
 }
@@ -187,7 +196,9 @@ private:
         });
     }
 
-    static std::vector<std::uint8_t> Guarded(std::size_t n) { return std::vector<std::uint8_t>(n + kGuard, kGuardByte); }
+    static std::vector<std::uint8_t> Guarded(std::size_t n) {
+        return std::vector<std::uint8_t>(n + kGuard, kGuardByte);
+    }
     static bool GuardIntact(const std::vector<std::uint8_t> &b, std::size_t n) {
         for (std::size_t i = n; i < b.size(); ++i)
             if (b[i] != kGuardByte) return false;
@@ -242,7 +253,8 @@ private:
         Sync();
         if (o.ok) {
             o.valuesRight = o.result == 1;
-            for (int i = 0; i < count; ++i) o.valuesRight = o.valuesRight && regs_[a + i] == (data[2 * i] << 8 | data[2 * i + 1]);
+            for (int i = 0; i < count; ++i)
+                o.valuesRight = o.valuesRight && regs_[a + i] == (data[2 * i] << 8 | data[2 * i + 1]);
         }
         return o;
     }
