@@ -172,9 +172,12 @@ int SockConnect(const char *host, int port) {
     if (r != 0) return -2;
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    // The first read of a reply blocks in recv itself, bounded by the reply
-    // wait, which saves a poll per exchange.
-    timeval wait{kTcpReplyWaitMs / 1000, (kTcpReplyWaitMs % 1000) * 1000};
+    // The first read of a reply blocks in recv itself, which saves a poll per
+    // exchange. Socket time-outs run on the coarse timer wheel (tens of ms
+    // late at 2 s), so recv gives up 100 ms early and a precise poll waits
+    // out the rest of the reply wait.
+    constexpr int kFirstWaitMs = kTcpReplyWaitMs - 100;
+    timeval wait{kFirstWaitMs / 1000, (kFirstWaitMs % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     sockaddr_in peer;
     socklen_t len = sizeof peer;
@@ -215,8 +218,8 @@ int SockRead(std::uint8_t *buf, int cap) {
     while (have < want) {
         int left = kTcpReplyWaitMs - static_cast<int>(TickCount() - start);
         if (left <= 0) break;
-        // The first wait is recv's own (SO_RCVTIMEO, the whole reply wait);
-        // later pieces get what is left of it.
+        // The first wait is recv's own (SO_RCVTIMEO); later pieces, and the
+        // rest of the wait after it, get what is left of the reply wait.
         int flags = first ? 0 : MSG_DONTWAIT;
         if (!first) {
             int p = PollOne(fd, POLLIN, left);
