@@ -110,10 +110,10 @@ long Number(const std::string &opt, const std::string &text, long lo, long hi, i
 }
 
 readersim::Fault FaultKind(const std::string &name) {
-    static const char *const kNames[] = {"none",      "delay",     "split", "noreply",  "badcrc",
-                                         "exception", "wrongcode", "stray", "oversized"};
-    for (int i = 1; i < 9; ++i)
-        if (name == kNames[i]) return static_cast<readersim::Fault>(i);
+    for (int i = 1; i < readersim::kFaultCount; ++i) {
+        auto f = static_cast<readersim::Fault>(i);
+        if (name == readersim::FaultName(f)) return f;
+    }
     if (name == "nocrc") return readersim::Fault::BadCrc;
     Fail("unknown fault '" + name + "'");
 }

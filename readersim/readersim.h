@@ -95,6 +95,10 @@ enum class Fault {
     Oversized,  // a valid frame far longer than asked for
 };
 
+// The fault's name as the program's options spell it ("split", "noreply", ...).
+const char *FaultName(Fault f);
+constexpr int kFaultCount = 9;
+
 struct FaultSettings {
     int delayMs = 300;
     int gapMs = 50;

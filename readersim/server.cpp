@@ -42,30 +42,6 @@ const Bytes kStrayBytes = {0xA5, 0x5A, 0xC3};
 constexpr std::size_t kOversizedBlock = 200;   // 0x46 block and the extra data of other replies
 constexpr std::uint8_t kOversizedCount = 250;  // byte count of an oversized 0x03 reply
 
-const char *FaultName(Fault f) {
-    switch (f) {
-        case Fault::None:
-            return "none";
-        case Fault::Delay:
-            return "delay";
-        case Fault::Split:
-            return "split";
-        case Fault::NoReply:
-            return "noreply";
-        case Fault::BadCrc:
-            return "badcrc";
-        case Fault::Exception:
-            return "exception";
-        case Fault::WrongCode:
-            return "wrongcode";
-        case Fault::Stray:
-            return "stray";
-        case Fault::Oversized:
-            return "oversized";
-    }
-    return "?";
-}
-
 struct Channel {
     enum Kind { kSerial, kListener, kTcp } kind = kSerial;
     int fd = -1;
@@ -580,6 +556,30 @@ void Server::Lock() {
 }
 void Server::Unlock() {
     impl_->readerMu.unlock();
+}
+
+const char *FaultName(Fault f) {
+    switch (f) {
+        case Fault::None:
+            return "none";
+        case Fault::Delay:
+            return "delay";
+        case Fault::Split:
+            return "split";
+        case Fault::NoReply:
+            return "noreply";
+        case Fault::BadCrc:
+            return "badcrc";
+        case Fault::Exception:
+            return "exception";
+        case Fault::WrongCode:
+            return "wrongcode";
+        case Fault::Stray:
+            return "stray";
+        case Fault::Oversized:
+            return "oversized";
+    }
+    return "?";
 }
 
 }  // namespace readersim

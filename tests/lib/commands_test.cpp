@@ -114,7 +114,8 @@ std::vector<Command> AllCommands() {
     };
 }
 
-class Commands : public ::testing::TestWithParam<Command> {
+// A pty entered as COM1 and opened by the library.
+class OpenPort : public ::testing::Test {
 protected:
     void SetUp() override {
         dir_ = std::make_unique<PortsDir>();
@@ -122,6 +123,12 @@ protected:
         ASSERT_EQ(QV_ComInitial(1, 19200), 1);
     }
     void TearDown() override { QV_ComFree(); }
+    std::unique_ptr<PortsDir> dir_;
+    std::unique_ptr<PtyPort> port_;
+};
+
+class Commands : public OpenPort, public ::testing::WithParamInterface<Command> {
+protected:
     // Runs the command against a reader that answers with reply.
     int Run(const Bytes &reply, Bytes *request = nullptr, Bytes *out = nullptr, double *ms = nullptr) {
         std::uint8_t buf[64];
@@ -134,8 +141,6 @@ protected:
         if (out) out->assign(buf, buf + sizeof buf);
         return r;
     }
-    std::unique_ptr<PortsDir> dir_;
-    std::unique_ptr<PtyPort> port_;
 };
 
 }  // namespace
@@ -195,17 +200,7 @@ INSTANTIATE_TEST_SUITE_P(AllNine, Commands, ::testing::ValuesIn(AllCommands()),
                          [](const ::testing::TestParamInfo<Command> &i) { return i.param.name; });
 
 // Arguments, bounds and byte order, with one reader per test.
-class CommandBounds : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = std::make_unique<PortsDir>();
-        port_ = std::make_unique<PtyPort>(*dir_, 1);
-        ASSERT_EQ(QV_ComInitial(1, 19200), 1);
-    }
-    void TearDown() override { QV_ComFree(); }
-    std::unique_ptr<PortsDir> dir_;
-    std::unique_ptr<PtyPort> port_;
-};
+class CommandBounds : public OpenPort {};
 
 TEST_F(CommandBounds, LowSixteenBitsOfArgumentsGoOnTheWire) {
     OneShotReader r(*port_, WithCrc(Hex("02 06 00 01 23 45")));

@@ -89,30 +89,6 @@ FaultCase Classify(Fault f, bool tcp, std::uint8_t function) {
     return {f, Expect::Failure, true};
 }
 
-const char *Name(Fault f) {
-    switch (f) {
-        case Fault::None:
-            return "none";
-        case Fault::Delay:
-            return "delay";
-        case Fault::Split:
-            return "split";
-        case Fault::NoReply:
-            return "noreply";
-        case Fault::BadCrc:
-            return "badcrc";
-        case Fault::Exception:
-            return "exception";
-        case Fault::WrongCode:
-            return "wrongcode";
-        case Fault::Stray:
-            return "stray";
-        case Fault::Oversized:
-            return "oversized";
-    }
-    return "?";
-}
-
 struct Tally {
     std::map<std::string, long> succeeded, failed;
     std::map<std::string, double> ms;
@@ -146,11 +122,11 @@ public:
         Outcome o = kind < 85 ? Read() : kind < 92 ? WriteOne() : kind < 96 ? WriteMany() : DeviceInfo();
         double ms = NowMs() - t0;
         ++tally.exchanges;
-        tally.ms[Name(f)] += ms;
-        (o.ok ? tally.succeeded : tally.failed)[Name(f)]++;
+        tally.ms[readersim::FaultName(f)] += ms;
+        (o.ok ? tally.succeeded : tally.failed)[readersim::FaultName(f)]++;
 
         std::ostringstream s;
-        s << (tcp_ ? "TCP " : "serial ") << o.what << " with fault " << Name(f) << ": ";
+        s << (tcp_ ? "TCP " : "serial ") << o.what << " with fault " << readersim::FaultName(f) << ": ";
         if (!o.guardIntact) {
             why = s.str() + "wrote past the caller's buffer";
             return false;

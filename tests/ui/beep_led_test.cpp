@@ -44,9 +44,7 @@ QStringList Items(const QComboBox *list) {
 
 template <class T>
 T *Part(QWidget *dialog, const char *name) {
-    T *c = dialog->findChild<T *>(QString::fromLatin1(name));
-    if (!c) qFatal("no component %s", name);
-    return c;
+    return uitest::Child<T>(dialog, name);
 }
 
 // Runs act on the LED and buzzer dialog once it is shown modally; act must

@@ -51,9 +51,7 @@ class SettingsPageTest : public QObject {
 
     template <class T>
     T *Get(const char *name) {
-        T *c = win_->findChild<T *>(QString::fromLatin1(name));
-        if (!c) qFatal("no component %s", name);
-        return c;
+        return uitest::Child<T>(win_.get(), name);
     }
     QStringList Log() { return uitest::LogLines(Get<QPlainTextEdit>("edtMemo")); }
     QString LastLog() {

@@ -13,6 +13,15 @@
 
 namespace uitest {
 
+// The component of that objectName under parent; ends the test run when it
+// is missing, since every later step would only fail for the same reason.
+template <class T>
+T *Child(const QObject *parent, const char *name) {
+    T *c = parent->findChild<T *>(QString::fromLatin1(name));
+    if (!c) qFatal("no component %s", name);
+    return c;
+}
+
 // Lines of a log pane, empty when the pane is empty.
 inline QStringList LogLines(const QPlainTextEdit *log) {
     const QString t = log->toPlainText();
