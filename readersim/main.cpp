@@ -237,7 +237,7 @@ int main(int argc, char **argv) {
     }
     server.SetVerbose(a.verbose);
     server.SetControl(a.control);
-    server.faultSettings() = a.settings;
+    server.SetFaultSettings(a.settings);
     if (a.chanceFault != readersim::Fault::None) server.SetFaultChance(a.chanceFault, a.chance, a.seed);
     if (a.nextFault != readersim::Fault::None) server.InjectFault(a.nextFault, a.nextCount);
 

@@ -133,7 +133,15 @@ public:
     void InjectFault(Fault f, int count = 1);
     // Applies fault f to each request with probability p (0..1); seedable.
     void SetFaultChance(Fault f, double p, std::uint32_t seed = 1);
-    FaultSettings &faultSettings();
+    FaultSettings faultSettings() const;
+    void SetFaultSettings(const FaultSettings &s);
+    // Changes some of the settings, under the lock the serving thread takes.
+    template <class F>
+    void UpdateFaultSettings(F change) {
+        FaultSettings s = faultSettings();
+        change(s);
+        SetFaultSettings(s);
+    }
 
     // Every request received, answered or not, oldest first.
     std::vector<Request> Requests() const;

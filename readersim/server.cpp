@@ -522,8 +522,14 @@ void Server::SetFaultChance(Fault f, double p, std::uint32_t seed) {
     impl_->rng.seed(seed);
 }
 
-FaultSettings &Server::faultSettings() {
+FaultSettings Server::faultSettings() const {
+    std::lock_guard<std::mutex> g(impl_->stateMu);
     return impl_->settings;
+}
+
+void Server::SetFaultSettings(const FaultSettings &s) {
+    std::lock_guard<std::mutex> g(impl_->stateMu);
+    impl_->settings = s;
 }
 
 std::vector<Request> Server::Requests() const {

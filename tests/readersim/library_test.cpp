@@ -126,10 +126,10 @@ TEST_F(LibrarySerial, ReaderSpecificRequestsHaveTheLengthsTheReaderWants) {
 
 TEST_F(LibrarySerial, SurvivesSplitDelayedAndStrayReplies) {
     unsigned char buf[8];
-    server_->faultSettings().gapMs = 40;
+    server_->UpdateFaultSettings([](readersim::FaultSettings &f) { f.gapMs = 40; });
     server_->InjectFault(Fault::Split);
     EXPECT_EQ(QV_ReadRegister(1, qvreg::kCardNumber, 4, buf), 8);
-    server_->faultSettings().delayMs = 300;
+    server_->UpdateFaultSettings([](readersim::FaultSettings &f) { f.delayMs = 300; });
     server_->InjectFault(Fault::Delay);
     EXPECT_EQ(QV_ReadRegister(1, qvreg::kCardNumber, 4, buf), 8);
     server_->InjectFault(Fault::Stray);

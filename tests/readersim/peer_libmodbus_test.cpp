@@ -84,7 +84,7 @@ TEST_F(LibmodbusRtu, ExceptionsAndFaultsAsLibmodbusSeesThem) {
     EXPECT_EQ(modbus_read_registers(ctx_.get(), 1, 1, r), -1);
     EXPECT_EQ(errno, EMBBADCRC);
     modbus_flush(ctx_.get());
-    server_.faultSettings().gapMs = 20;
+    server_.UpdateFaultSettings([](readersim::FaultSettings &f) { f.gapMs = 20; });
     server_.InjectFault(Fault::Split);
     EXPECT_EQ(modbus_read_registers(ctx_.get(), 1, 2, r), 2) << "libmodbus joins the pieces";
     EXPECT_EQ(r[0], 0x0301);

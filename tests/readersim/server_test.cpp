@@ -130,7 +130,7 @@ TEST_F(PtyServer, WithReaderChangesTheCardWhileServing) {
 // Faults, each seen on the wire.
 
 TEST_F(PtyServer, DelayedReply) {
-    server_->faultSettings().delayMs = 300;
+    server_->UpdateFaultSettings([](readersim::FaultSettings &f) { f.delayMs = 300; });
     server_->InjectFault(Fault::Delay);
     double t0 = NowMs();
     port_->Write(kReadBaud);
@@ -146,7 +146,7 @@ TEST_F(PtyServer, DelayedReply) {
 TEST_F(PtyServer, DelayedReplyDoesNotHoldUpTheOtherPorts) {
     int tcp = server_->ServeTcp(0);
     ASSERT_GT(tcp, 0);
-    server_->faultSettings().delayMs = 500;
+    server_->UpdateFaultSettings([](readersim::FaultSettings &f) { f.delayMs = 500; });
     server_->InjectFault(Fault::Delay);
     port_->Write(kReadBaud);
     RawPort c = RawPort::Tcp(tcp);
@@ -158,8 +158,10 @@ TEST_F(PtyServer, DelayedReplyDoesNotHoldUpTheOtherPorts) {
 }
 
 TEST_F(PtyServer, SplitReplyComesInPiecesWithGaps) {
-    server_->faultSettings().gapMs = 100;
-    server_->faultSettings().pieces = 3;
+    server_->UpdateFaultSettings([](readersim::FaultSettings &f) {
+        f.gapMs = 100;
+        f.pieces = 3;
+    });
     server_->InjectFault(Fault::Split);
     double t0 = NowMs();
     port_->Write(kReadBaud);
@@ -200,7 +202,7 @@ TEST_F(PtyServer, WrongCodeIsAValidFrameWithAnotherFunction) {
 }
 
 TEST_F(PtyServer, StrayBytesFollowTheReplyAfterAGap) {
-    server_->faultSettings().gapMs = 100;
+    server_->UpdateFaultSettings([](readersim::FaultSettings &f) { f.gapMs = 100; });
     server_->InjectFault(Fault::Stray);
     port_->Write(kReadBaud);
     EXPECT_EQ(port_->Read(kBaudReply.size() + 3, 60), kBaudReply) << "nothing else yet";
@@ -449,8 +451,10 @@ TEST_F(TcpServer, FaultsOnTcp) {
     server_.InjectFault(Fault::Stray);
     c.Write(req);
     EXPECT_EQ(ToHex(c.Drain()), "00 01 00 00 00 05 01 03 02 03 01 A5 5A C3");
-    server_.faultSettings().gapMs = 80;
-    server_.faultSettings().pieces = 2;
+    server_.UpdateFaultSettings([](readersim::FaultSettings &f) {
+        f.gapMs = 80;
+        f.pieces = 2;
+    });
     server_.InjectFault(Fault::Split);
     c.Write(req);
     Bytes first = c.Read(11, 50);

@@ -305,9 +305,11 @@ protected:
         return o;
     }
     static void FastFaults(Server &s) {
-        s.faultSettings().gapMs = kStrayGapMs;
-        s.faultSettings().pieces = 3;
-        s.faultSettings().delayMs = 3;
+        s.UpdateFaultSettings([](readersim::FaultSettings &f) {
+            f.gapMs = kStrayGapMs;
+            f.pieces = 3;
+            f.delayMs = 3;
+        });
     }
     long total_ = 0;
     std::uint32_t seed_ = 0;
