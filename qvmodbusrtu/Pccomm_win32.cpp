@@ -45,6 +45,12 @@ DWORD QueuedBytes(HANDLE h, bool &ok) {
     return ok ? st.cbInQue : 0;
 }
 
+// Clears the port's error state so that I/O can go on after a failure.
+void ClearErrors(HANDLE h) {
+    bool ok = false;
+    QueuedBytes(h, ok);
+}
+
 // Sets a read time-out of totalMs for the whole read, no interval limit: a
 // one-byte read then returns as soon as a byte arrives, or after totalMs.
 bool SetReadWait(Port *p, DWORD totalMs) {
@@ -138,9 +144,7 @@ int ComWrite(PortHandle h, const std::uint8_t *data, int count) {
     PurgeComm(p->h, PURGE_TXCLEAR);
     DWORD written = 0;
     if (!WriteFile(p->h, data, static_cast<DWORD>(count), &written, nullptr)) {
-        COMSTAT st{};
-        DWORD errors = 0;
-        ClearCommError(p->h, &errors, &st);
+        ClearErrors(p->h);
         return -1;
     }
     return static_cast<int>(written) == count ? count : -1;
@@ -169,9 +173,7 @@ int ComRead(PortHandle h, std::uint8_t *dst) {
         if (ReadFile(p->h, buf + n, queued, &got, nullptr)) {
             n += static_cast<int>(got);
         } else {
-            COMSTAT st{};
-            DWORD errors = 0;
-            ClearCommError(p->h, &errors, &st);
+            ClearErrors(p->h);
         }
     }
     if (n > 0) std::memcpy(dst, buf, static_cast<size_t>(n));
@@ -193,9 +195,9 @@ int ComWait(PortHandle h, int timeoutMs) {
     if (!SetReadWait(p, static_cast<DWORD>(timeoutMs))) return -1;
     DWORD got = 0;
     if (!ReadFile(p->h, &p->byte, 1, &got, nullptr)) {
-        COMSTAT st{};
-        DWORD errors = 0;
-        if (!ClearCommError(p->h, &errors, &st)) return -1;
+        bool alive = false;
+        QueuedBytes(p->h, alive);  // also clears the error
+        if (!alive) return -1;
         // A line error, now cleared: let the caller look again, but not in a
         // tight loop should the error persist.
         Sleep(timeoutMs < 10 ? static_cast<DWORD>(timeoutMs) : 10);
@@ -289,9 +291,10 @@ int SockRead(std::uint8_t *buf, int cap) {
         if (left <= 0) break;
         int ready = SelectOne(s, true, left);
         if (ready == 0) break;
+        // Take whatever has arrived, not just what the header asks for: bytes
+        // beyond the announced length then fail the length check, as they must.
         char chunk[1024];
-        long ask = want - have < static_cast<long>(sizeof chunk) ? want - have : static_cast<long>(sizeof chunk);
-        int r = ready > 0 ? recv(s, chunk, static_cast<int>(ask), 0) : SOCKET_ERROR;
+        int r = ready > 0 ? recv(s, chunk, static_cast<int>(sizeof chunk), 0) : SOCKET_ERROR;
         if (r <= 0) {
             g_client.connected = false;
             break;
