@@ -99,13 +99,17 @@ struct Server::Impl {
         (void)r;
     }
 
-    void Log(const std::string &line) {
+    // Traffic lines are built only when someone reads them: the quiet
+    // server answers without formatting anything.
+    template <class MakeLine>
+    void Log(MakeLine make) {
         std::function<void(const std::string &)> s;
         {
             std::lock_guard<std::mutex> g(stateMu);
             if (!verbose) return;
             s = sink;
         }
+        const std::string line = make();
         if (s) {
             s(line);
         } else {
@@ -169,7 +173,7 @@ struct Server::Impl {
             case kControlRegister: {
                 int f = value >> 8;
                 int count = value & 0xFF;
-                if (f > static_cast<int>(Fault::Oversized)) f = 0;
+                if (f >= kFaultCount) f = 0;
                 nextFault = static_cast<Fault>(f);
                 nextCount = f ? count : 0;
                 return true;
@@ -210,7 +214,7 @@ struct Server::Impl {
     void OnRequest(Channel &c, bool tcp, const Bytes &frame, std::uint8_t station, const Bytes &pdu,
                    std::uint16_t transaction) {
         Record(tcp, station, pdu, frame);
-        Log(c.name + " " + HexTags(frame, '<', '>'));
+        Log([&] { return c.name + " " + HexTags(frame, '<', '>'); });
 
         std::optional<Bytes> reply;
         Fault fault = Fault::None;
@@ -233,12 +237,12 @@ struct Server::Impl {
             }
         }
         if (!ours) {
-            Log(c.name + " station " + std::to_string(station) + " is not ours: silent");
+            Log([&] { return c.name + " station " + std::to_string(station) + " is not ours: silent"; });
             return;
         }
         if (!reply) return;
         if (fault == Fault::NoReply) {
-            Log(c.name + " no reply (fault noreply)");
+            Log([&] { return c.name + " no reply (fault noreply)"; });
             return;
         }
         Bytes body = *reply;
@@ -261,10 +265,12 @@ struct Server::Impl {
                 out[out.size() - 2] ^= 0xFF;
             }
         }
-        std::string line = c.name + " " + HexTags(out, '[', ']');
-        if (fault == Fault::Stray) line += HexTags(kStrayBytes, '[', ']');
-        if (fault != Fault::None) line += std::string(" (fault ") + FaultName(fault) + ")";
-        Log(line);
+        Log([&] {
+            std::string line = c.name + " " + HexTags(out, '[', ']');
+            if (fault == Fault::Stray) line += HexTags(kStrayBytes, '[', ']');
+            if (fault != Fault::None) line += std::string(" (fault ") + FaultName(fault) + ")";
+            return line;
+        });
 
         Clock::time_point now = Clock::now();
         if (fault == Fault::Delay) {
@@ -316,8 +322,10 @@ struct Server::Impl {
             if (!r.length) break;
             Bytes frame(c.in.begin() + static_cast<long>(r.skip), c.in.begin() + static_cast<long>(r.skip + r.length));
             if (r.skip)
-                Log(c.name + " dropped " +
-                    HexTags(Bytes(c.in.begin(), c.in.begin() + static_cast<long>(r.skip)), '<', '>'));
+                Log([&] {
+                    return c.name + " dropped " +
+                           HexTags(Bytes(c.in.begin(), c.in.begin() + static_cast<long>(r.skip)), '<', '>');
+                });
             c.in.erase(c.in.begin(), c.in.begin() + static_cast<long>(r.skip + r.length));
             Bytes pdu(frame.begin() + 1, frame.end() - 2);
             OnRequest(c, false, frame, frame[0], pdu, 0);
@@ -329,7 +337,7 @@ struct Server::Impl {
         for (;;) {
             long len = MbapFrameLength(c.in.data(), c.in.size());
             if (len < 0) {
-                Log(c.name + " not a Modbus TCP frame: closing " + HexTags(c.in, '<', '>'));
+                Log([&] { return c.name + " not a Modbus TCP frame: closing " + HexTags(c.in, '<', '>'); });
                 c.dead = true;
                 return;
             }
@@ -354,7 +362,7 @@ struct Server::Impl {
             c->kind = Channel::kTcp;
             c->fd = fd;
             c->name = l.name + "#" + std::to_string(ntohs(a.sin_port));
-            Log(c->name + " connected");
+            Log([&] { return c->name + " connected"; });
             channels.push_back(std::move(c));
         }
     }
@@ -376,7 +384,7 @@ struct Server::Impl {
             if (r < 0 && errno == EINTR) continue;
             if (r < 0 && errno == EAGAIN) break;
             // End of stream or an error: a client left, or the device went away.
-            if (c.kind == Channel::kTcp) Log(c.name + " disconnected");
+            if (c.kind == Channel::kTcp) Log([&] { return c.name + " disconnected"; });
             c.dead = true;
             c.in.clear();
             return;
