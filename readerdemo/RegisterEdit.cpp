@@ -1,5 +1,7 @@
 #include "RegisterEdit.h"
 
+#include "Convert.h"
+
 #include <QFocusEvent>
 #include <QKeyEvent>
 #include <QMetaMethod>
@@ -15,45 +17,18 @@ TRegisterEdit::TRegisterEdit(QWidget *parent) : QLineEdit(parent) {
     connect(this, &QLineEdit::textChanged, this, &TRegisterEdit::TextChanged);
 }
 
-QString TRegisterEdit::FormatValue(quint16 value) {
-    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0')).toUpper();
-}
-
-bool TRegisterEdit::ParseHex(const QString &text, quint32 *value) {
-    if (text.isEmpty()) return false;
-    int significant = -1;  // index of the first non-zero digit
-    for (int i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        const bool hex = (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
-                         (c >= QLatin1Char('a') && c <= QLatin1Char('f')) ||
-                         (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
-        if (!hex) return false;
-        if (significant < 0 && c != QLatin1Char('0')) significant = i;
-    }
-    if (significant < 0) {
-        *value = 0;
-        return true;
-    }
-    // The conversion is that of a 32-bit integer: more than eight significant
-    // digits are out of range.
-    if (text.size() - significant > 8) return false;
-    bool ok = false;
-    const uint v = text.mid(significant).toUInt(&ok, 16);
-    if (!ok) return false;
-    *value = v;
-    return true;
-}
-
 quint16 TRegisterEdit::RegisterValue() const {
-    quint32 v = 0;
-    if (ParseHex(text(), &v)) FRegisterValue = static_cast<quint16>(v & 0xFFFFu);
+    // Hexadecimal digits only: '$' makes the conversion read them as hex and
+    // refuse blanks and signs. A text that does not convert keeps the last value.
+    int v = 0;
+    if (convert::StrToInt(QLatin1Char('$') + text(), v)) FRegisterValue = static_cast<quint16>(v & 0xFFFF);
     return FRegisterValue;
 }
 
 void TRegisterEdit::setRegisterValue(quint16 value) {
     if (FEditing && !isReadOnly()) return;
     FRegisterValue = value;
-    setText(FormatValue(value));
+    setText(convert::IntToHex(value, 4));
 }
 
 bool TRegisterEdit::HandlerAssigned() const {
@@ -88,7 +63,7 @@ void TRegisterEdit::focusOutEvent(QFocusEvent *event) {
     if (text() == FEnterText) return;
     const quint16 value = RegisterValue();
     if (HandlerAssigned()) emit OnDataEdited(this, FRegisterAddr, value);
-    setText(FormatValue(value));
+    setText(convert::IntToHex(value, 4));
 }
 
 void TRegisterEdit::TextChanged(const QString &newText) {

@@ -37,11 +37,6 @@ public:
     // True from focus entry to focus exit of a writable control.
     bool Editing() const { return FEditing; }
 
-    // Four upper-case hexadecimal digits, zero-padded.
-    static QString FormatValue(quint16 value);
-    // Hexadecimal digits only (either case), at most a 32-bit number.
-    static bool ParseHex(const QString &text, quint32 *value);
-
 signals:
     void OnDataEdited(TRegisterEdit *Sender, quint16 Addr, quint16 Value);
 

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QPushButton>
 
+#include "Convert.h"
 #include "qvregisters.h"
 #include "ui_untFrmBeepLED.h"
 
@@ -57,7 +58,7 @@ QString TFrmBeepLED::ComposeValue(int cycle, int beepLed, int on, int off) {
                            (static_cast<unsigned>(on) << qvreg::kLedOnShift) |
                            (static_cast<unsigned>(beepLed + 1) << qvreg::kLedOutputShift) |
                            (static_cast<unsigned>(cycle) << qvreg::kLedCycleShift);
-    return QStringLiteral("%1").arg(value & 0xFFFFu, 4, 16, QLatin1Char('0')).toUpper();
+    return convert::IntToHex(static_cast<int>(value & 0xFFFFu), 4);
 }
 
 void TFrmBeepLED::cbOffChange() {

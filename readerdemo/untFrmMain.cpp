@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "Convert.h"
 #include "qvmodbusrtu.h"
+#include "qvregisters.h"
 #include "serialports.h"
 #include "ui_untFrmMain.h"
 
@@ -29,55 +31,6 @@ namespace {
 constexpr int kClientWidth = 1183;
 constexpr int kClientHeight = 666;
 constexpr int kLogLimit = 50;
-
-const char *const kBaudRates[] = {"9600", "14400", "19200", "28800", "38400", "57600", "115200"};
-
-// Parses s as the framework's integer conversion does: leading blanks, an
-// optional sign, decimal digits or a '$' / 0x hexadecimal prefix, nothing
-// after the digits, within 32 bits.
-bool ParseInt(const QString &s, int &value) {
-    int i = 0;
-    const int n = s.size();
-    while (i < n && s[i] == QLatin1Char(' ')) ++i;
-    bool negative = false;
-    if (i < n && (s[i] == QLatin1Char('-') || s[i] == QLatin1Char('+'))) {
-        negative = s[i] == QLatin1Char('-');
-        ++i;
-    }
-    int base = 10;
-    if (i < n && s[i] == QLatin1Char('$')) {
-        base = 16;
-        ++i;
-    } else if (i + 1 < n && s[i] == QLatin1Char('0') &&
-               (s[i + 1] == QLatin1Char('x') || s[i + 1] == QLatin1Char('X'))) {
-        base = 16;
-        i += 2;
-    }
-    if (i >= n) return false;
-    qint64 v = 0;
-    for (; i < n; ++i) {
-        int d = -1;
-        const QChar c = s[i];
-        if (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
-            d = c.unicode() - '0';
-        else if (base == 16 && c >= QLatin1Char('A') && c <= QLatin1Char('F'))
-            d = c.unicode() - 'A' + 10;
-        else if (base == 16 && c >= QLatin1Char('a') && c <= QLatin1Char('f'))
-            d = c.unicode() - 'a' + 10;
-        if (d < 0) return false;
-        v = v * base + d;
-        if (v > 0xFFFFFFFFLL) return false;
-    }
-    if (base == 10) {
-        if (negative ? v > 0x80000000LL : v > 0x7FFFFFFFLL) return false;
-        value = static_cast<int>(negative ? -v : v);
-    } else {
-        // Hexadecimal covers the whole 32-bit pattern.
-        quint32 u = static_cast<quint32>(v);
-        value = static_cast<int>(negative ? 0u - u : u);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -164,7 +117,7 @@ void TFrmMain::FormCreate() {
     else
         ui->cbPort->setCurrentIndex(0);
     ui->cbBaud->clear();
-    for (const char *rate : kBaudRates) ui->cbBaud->addItem(QString::fromLatin1(rate));
+    for (int rate : qvreg::kBaudRates) ui->cbBaud->addItem(QString::number(rate));
     ui->cbBaud->setCurrentIndex(2);
 
     ui->cbID->clear();
@@ -176,8 +129,9 @@ void TFrmMain::FormCreate() {
     tmrUpdate->start();
 
     ui->cbBaud2->clear();
-    for (int code = 1; code <= 7; ++code)
-        ui->cbBaud2->addItem(QStringLiteral("%1---%2").arg(code, 2, 10, QLatin1Char('0')).arg(kBaudRates[code - 1]));
+    for (int code = 1; code <= qvreg::kBaudCodeCount; ++code)
+        ui->cbBaud2->addItem(
+            QStringLiteral("%1---%2").arg(code, 2, 10, QLatin1Char('0')).arg(qvreg::kBaudRates[code - 1]));
     ui->cbBaud2->setCurrentIndex(2);
     ui->cbID2->clear();
     for (int id = 1; id <= 255; ++id) ui->cbID2->addItem(QString::number(id));
@@ -271,22 +225,14 @@ QString TFrmMain::FillPlaceholders(const QString &format, std::initializer_list<
     return out;
 }
 
-bool TFrmMain::TryStrToInt(const QString &text, int &value) {
-    return ParseInt(text, value);
-}
-
-QString TFrmMain::IntToHex(int value, int digits) {
-    return QString::number(static_cast<quint32>(value), 16).toUpper().rightJustified(digits, QLatin1Char('0'));
-}
-
 bool TFrmMain::StrToInt(const QString &text, int &value) {
-    if (ParseInt(text, value)) return true;
+    if (convert::StrToInt(text, value)) return true;
     ShowConversionError(text);
     return false;
 }
 
 bool TFrmMain::HexToInt(const QString &text, int &value) {
-    if (ParseInt(QLatin1Char('$') + text, value)) return true;
+    if (convert::StrToInt(QLatin1Char('$') + text, value)) return true;
     ShowConversionError(text);
     return false;
 }

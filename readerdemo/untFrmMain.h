@@ -102,10 +102,6 @@ private:
     // Reads text as a number the way the framework's conversion does; on
     // failure shows the standard error dialog and returns false.
     bool StrToInt(const QString &text, int &value);
-    // The same conversion without the dialog.
-    static bool TryStrToInt(const QString &text, int &value);
-    // Upper-case hexadecimal, at least digits digits, of the 32-bit pattern.
-    static QString IntToHex(int value, int digits);
     // Reads one register into value; false when the library reports failure.
     bool ReadOneRegister(int address, int &value);
     static void SetRadio(QRadioButton *button, bool checked);

@@ -2,6 +2,7 @@
 // LED and buzzer control word, and re-arming card reading.
 #include <QTimer>
 
+#include "Convert.h"
 #include "RegisterEdit.h"
 #include "qvmodbusrtu.h"
 #include "qvregisters.h"
@@ -27,10 +28,6 @@ constexpr int kTextLedBeepOk = 76;
 constexpr int kTextLedBeepFail = 77;
 constexpr int kTextEmptyOk = 84;
 constexpr int kTextEmptyFail = 85;
-
-QString HexByte(unsigned char b) {
-    return QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
-}
 
 }  // namespace
 
@@ -71,7 +68,7 @@ void TFrmMain::ReadPollStep(int step) {
             QLineEdit *const boxes[qvreg::kCardNumberCount] = {ui->Re4, ui->Re5, ui->Re6, ui->Re7};
             const bool ok = QV_ReadRegister(FStationID, qvreg::kCardNumber, qvreg::kCardNumberCount, data) > 0;
             for (int i = 0; i < qvreg::kCardNumberCount; ++i)
-                boxes[i]->setText(ok ? HexByte(data[2 * i]) + HexByte(data[2 * i + 1]) : Text(kTextReadFail));
+                boxes[i]->setText(ok ? convert::IntToHex(data[2 * i] << 8 | data[2 * i + 1], 4) : Text(kTextReadFail));
             break;
         }
         case kStepUnused10:

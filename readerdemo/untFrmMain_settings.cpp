@@ -3,6 +3,7 @@
 // choices and read back into them.
 #include <QRadioButton>
 
+#include "Convert.h"
 #include "qvmodbusrtu.h"
 #include "qvregisters.h"
 #include "ui_untFrmMain.h"
@@ -53,7 +54,8 @@ void TFrmMain::RzBitBtn3Click() {
 // ---- 40001: baud-rate code and station id
 
 void TFrmMain::cbBaud2Change() {
-    ui->edtValue->setText(IntToHex(ui->cbBaud2->currentIndex() + 1, 2) + IntToHex(ui->cbID2->currentIndex() + 1, 2));
+    ui->edtValue->setText(convert::IntToHex(ui->cbBaud2->currentIndex() + 1, 2) +
+                          convert::IntToHex(ui->cbID2->currentIndex() + 1, 2));
 }
 
 void TFrmMain::RzBitBtn8Click() {
@@ -68,7 +70,7 @@ void TFrmMain::RzBitBtn8Click() {
     // Moves the station selector only: FStationID follows the user's picks.
     SelectEntry(ui->cbID, low);
     SelectEntry(ui->cbID2, low - 1);
-    ui->edtValue->setText(IntToHex(high, 2) + IntToHex(low, 2));
+    ui->edtValue->setText(convert::IntToHex(high, 2) + convert::IntToHex(low, 2));
     AddLog(Msg(96, ui->edtValue->text()));
 }
 
@@ -87,7 +89,7 @@ void TFrmMain::cbLEDChange() {
     const unsigned beep = static_cast<unsigned>(ui->cbBeep->currentIndex());
     const unsigned led = static_cast<unsigned>(ui->cbLED->currentIndex());
     const unsigned v = qvreg::kCardTypeEm4100 | beep << qvreg::kBeepBit | led << qvreg::kGreenLedBit;
-    ui->edtTagValue->setText(IntToHex(static_cast<int>(v), 4));
+    ui->edtTagValue->setText(convert::IntToHex(static_cast<int>(v), 4));
 }
 
 void TFrmMain::RzBitBtn9Click() {
@@ -100,7 +102,7 @@ void TFrmMain::RzBitBtn9Click() {
     SelectEntry(ui->cbTag, 0);
     SelectEntry(ui->cbBeep, v >> qvreg::kBeepBit & 1);
     SelectEntry(ui->cbLED, v >> qvreg::kGreenLedBit & 1);
-    ui->edtTagValue->setText(IntToHex(v, 4));
+    ui->edtTagValue->setText(convert::IntToHex(v, 4));
     AddLog(Msg(102, ui->edtTagValue->text()));
 }
 
@@ -122,8 +124,8 @@ void TFrmMain::edtTime6AKeyPress(QChar &key) {
 
 void TFrmMain::edtTime6AChange() {
     int n = 0;
-    if (!TryStrToInt(ui->edtTime6A->text().trimmed(), n)) n = 0;
-    ui->edtR6A->setText(IntToHex(n, 4));
+    if (!convert::StrToInt(ui->edtTime6A->text().trimmed(), n)) n = 0;
+    ui->edtR6A->setText(convert::IntToHex(n, 4));
 }
 
 void TFrmMain::RzBitBtn21Click() {
@@ -175,7 +177,7 @@ void TFrmMain::ShowParamRegister(int value) {
 }
 
 void TFrmMain::rb64_0Click() {
-    ui->edtR64->setText(IntToHex(ComposeParamRegister(), 4));
+    ui->edtR64->setText(convert::IntToHex(ComposeParamRegister(), 4));
 }
 
 void TFrmMain::RzBitBtn15Click() {
