@@ -57,6 +57,32 @@ int WriteAll(int fd, const std::uint8_t *data, int count, int waitMs, bool socke
     return done;
 }
 
+// Closes a port that may carry TIOCEXCL. On a pseudo-terminal the flag
+// outlives the close, and everyone but root would then be refused the port
+// until the other side exits.
+int CloseExclusive(int fd) {
+    ioctl(fd, TIOCNXCL);
+    return close(fd);
+}
+
+// A connect interrupted by a signal goes on in the kernel; calling connect
+// again would fail with EALREADY. Wait for it instead.
+int FinishConnect(int fd) {
+    pollfd p{fd, POLLOUT, 0};
+    int r;
+    do r = poll(&p, 1, -1);
+    while (r < 0 && errno == EINTR);
+    if (r < 0) return -1;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
+    if (err != 0) {
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
 // The one TCP client of the process.
 struct TcpClient {
     bool exists = false;
@@ -92,7 +118,7 @@ PortHandle ComOpen(int port, int rate) {
     ioctl(fd, TIOCEXCL);
     termios2 tio;
     if (ioctl(fd, TCGETS2, &tio) != 0) {
-        close(fd);
+        CloseExclusive(fd);
         return 0;
     }
     tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
@@ -104,7 +130,7 @@ PortHandle ComOpen(int port, int rate) {
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     if (ioctl(fd, TCSETS2, &tio) != 0) {
-        close(fd);
+        CloseExclusive(fd);
         return 0;
     }
     return HandleOf(fd);
@@ -112,7 +138,7 @@ PortHandle ComOpen(int port, int rate) {
 
 int ComClose(PortHandle h) {
     if (h <= 0) return -1;
-    return close(FdOf(h)) == 0 ? 0 : -1;
+    return CloseExclusive(FdOf(h)) == 0 ? 0 : -1;
 }
 
 int ComWrite(PortHandle h, const std::uint8_t *data, int count) {
@@ -166,9 +192,8 @@ int SockConnect(const char *host, int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -2;
     g_client.fd = fd;
-    int r;
-    do r = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    while (r != 0 && errno == EINTR);
+    int r = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    if (r != 0 && errno == EINTR) r = FinishConnect(fd);
     if (r != 0) return -2;
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -190,10 +215,16 @@ int SockWrite(const std::uint8_t *data, int count) {
     if (!g_client.connected) return -1;
     int fd = g_client.fd;
     // A late reply to an earlier request must not be taken for this one's.
+    // The drain shares the write wait: a peer that never stops sending
+    // cannot hold the command past it.
+    const std::uint32_t start = TickCount();
     std::uint8_t junk[1024];
     for (;;) {
         ssize_t r = recv(fd, junk, sizeof junk, MSG_DONTWAIT);
-        if (r > 0) continue;
+        if (r > 0) {
+            if (TickCount() - start >= static_cast<std::uint32_t>(kTcpWriteWaitMs)) return 0;
+            continue;
+        }
         if (r < 0 && errno == EINTR) continue;
         if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
             g_client.connected = false;  // closed by the reader
@@ -201,7 +232,9 @@ int SockWrite(const std::uint8_t *data, int count) {
         }
         break;
     }
-    int w = WriteAll(fd, data, count, kTcpWriteWaitMs, true);
+    const int left = kTcpWriteWaitMs - static_cast<int>(TickCount() - start);
+    if (left <= 0) return 0;
+    int w = WriteAll(fd, data, count, left, true);
     if (w < 0) g_client.connected = false;
     return w < 0 ? -1 : w;
 }

@@ -251,8 +251,11 @@ int SockWrite(const std::uint8_t *data, int count) {
     if (count < 0 || (count > 0 && !data)) return -1;
     SOCKET s = g_client.s;
     // A late reply to an earlier request must not be taken for this one's.
+    // The drain shares the write wait: a peer that never stops sending
+    // cannot hold the command past it.
+    const std::uint32_t start = TickCount();
     char junk[1024];
-    for (int rounds = 0; rounds < 1024; ++rounds) {
+    for (;;) {
         int ready = SelectOne(s, true, 0);
         if (ready == 0) break;
         int r = ready > 0 ? recv(s, junk, sizeof junk, 0) : SOCKET_ERROR;
@@ -260,9 +263,9 @@ int SockWrite(const std::uint8_t *data, int count) {
             g_client.connected = false;  // closed by the reader, or broken
             return -1;
         }
+        if (TickCount() - start >= static_cast<std::uint32_t>(kTcpWriteWaitMs)) return 0;
     }
     int done = 0;
-    std::uint32_t start = TickCount();
     while (done < count) {
         int left = kTcpWriteWaitMs - static_cast<int>(TickCount() - start);
         if (left <= 0) return 0;

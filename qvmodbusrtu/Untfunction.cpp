@@ -30,6 +30,15 @@ struct LinkState {
     pccomm::PortHandle port = 0;
 } g_link;
 
+// A program that ends without QV_ComFree still leaves the port usable: on a
+// pseudo-terminal the exclusive flag would otherwise outlive the process.
+struct ReleaseAtExit {
+    ~ReleaseAtExit() {
+        if (g_link.port) pccomm::ComClose(g_link.port);
+        g_link.port = 0;
+    }
+} g_releaseAtExit;
+
 // The serial collection: whatever is queued, then everything that arrives
 // until the reply is complete or the wait is over. Waits in ComWait, so a
 // silent reader costs no CPU; bytes beyond the buffer are read and dropped.

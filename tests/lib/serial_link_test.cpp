@@ -2,6 +2,7 @@
 // purging, the reply wait and the lifecycle of the port.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -199,12 +200,21 @@ TEST(SerialLifecycle, OpeningTwiceClosesTheFirstPort) {
     EXPECT_EQ(SendFrame(0x03, 1, d, 4), 8);
     EXPECT_EQ(b.Read(8, 1000).size(), 8u);
     EXPECT_TRUE(a.Read(8, 100).empty());
-    // The first port is free again: another open file can lock it.
+    // The first port is free again: another open file can lock it, and no
+    // exclusive flag is left on it (root would not notice, anyone else would).
     int fd = open(a.slavePath().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    int exclusive = -1;
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
     close(fd);
     QV_ComFree();
+    fd = open(b.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(fd);
 }
 
 TEST(SerialLifecycle, PortHeldByAnotherProcessGivesZero) {
@@ -220,7 +230,7 @@ TEST(SerialLifecycle, PortHeldByAnotherProcessGivesZero) {
         char c = QV_ComInitial(4, 19200) == 1 ? 'y' : 'n';
         (void)!write(ready[1], &c, 1);
         (void)!read(release[0], &c, 1);
-        _exit(0);
+        exit(0);  // ends normally, without freeing the port
     }
     char c = 0;
     ASSERT_EQ(read(ready[0], &c, 1), 1);

@@ -1,11 +1,18 @@
 // The TCP link against a scripted peer on loopback: frames, MBAP framing of
 // replies, stale replies, connection lifecycle and closed connections.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "Untfunction.h"
@@ -15,6 +22,20 @@
 
 using namespace testsupport;
 using untfunction::CurrentLinkType;
+
+// A reader that never stops sending, independent of scheduling: while the
+// flood lasts, every non-blocking receive finds more stale bytes. The test
+// program is linked with --wrap=recv.
+std::atomic<double> g_floodUntilMs{0};
+extern "C" ssize_t __real_recv(int fd, void *buf, size_t len, int flags);
+extern "C" ssize_t __wrap_recv(int fd, void *buf, size_t len, int flags) {
+    if ((flags & MSG_DONTWAIT) && len > 0 && NowMs() < g_floodUntilMs) {
+        const size_t n = len < 512 ? len : 512;
+        std::memset(buf, 0xEE, n);
+        return static_cast<ssize_t>(n);
+    }
+    return __real_recv(fd, buf, len, flags);
+}
 
 namespace {
 
@@ -159,6 +180,20 @@ TEST_F(TcpLink, DuplicateReplyIsDiscardedBeforeTheNextRequest) {
     EXPECT_EQ(ToHex(Bytes(buf, buf + 4)), "00 05 00 06");
 }
 
+TEST_F(TcpLink, PeerThatNeverStopsSendingCannotHoldTheCommand) {
+    std::uint8_t buf[4];
+    double ms = 0;
+    g_floodUntilMs = NowMs() + 3000;
+    EXPECT_EQ(Read2(buf, &ms), -1);
+    g_floodUntilMs = 0;
+    EXPECT_GT(ms, 150);  // the write wait, not an early give-up
+    EXPECT_LT(ms, 1000);
+    // Nothing was sent, and the connection still serves once the flood ends.
+    std::thread t = Serve({kReply4});
+    EXPECT_EQ(Read2(buf), 4);
+    t.join();
+}
+
 TEST_F(TcpLink, ExceptionReplyFails) {
     std::thread t = Serve({Hex("00 00 00 00 00 03 01 83 02")});
     std::uint8_t buf[4];
@@ -254,6 +289,60 @@ TEST(TcpConnect, FailuresGiveMinusTwoAndCommandsFailAtOnce) {
     EXPECT_EQ(QV_TCPConnect("nonexistent.invalid", 502), -2);
     EXPECT_EQ(QV_TCPFree(), 1);
     EXPECT_EQ(QV_TCPFree(), 1);
+}
+
+namespace {
+std::atomic<int> g_alarms{0};
+void CountAlarm(int) { ++g_alarms; }
+}  // namespace
+
+TEST(TcpConnect, ConnectInterruptedBySignalsStillConnects) {
+    // A full accept queue keeps the connect waiting for the SYN to be sent
+    // again (about 1 s), while a host's timer signal without SA_RESTART
+    // interrupts it many times.
+    TcpPeer peer(0);
+    int filler = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(peer.port()));
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+
+    sigset_t alarm, old;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm, &old);  // the helper thread never takes the signal
+    std::thread accepter([&] {
+        Sleep(300);
+        peer.Accept();  // makes room for the waiting connection
+    });
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    struct sigaction sa {}, oldSa{};
+    sa.sa_handler = CountAlarm;
+    sigaction(SIGALRM, &sa, &oldSa);
+    itimerval every20ms{{0, 20000}, {0, 20000}};
+    setitimer(ITIMER_REAL, &every20ms, nullptr);
+    g_alarms = 0;
+    const int r = QV_TCPConnect("127.0.0.1", peer.port());
+    const int alarms = g_alarms;
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &oldSa, nullptr);
+    accepter.join();
+
+    EXPECT_GT(alarms, 5);
+    ASSERT_EQ(r, 1);
+    int conn = peer.Accept();
+    ASSERT_GE(conn, 0);
+    std::thread t([conn] {
+        TcpPeer::ReadFrame(conn);
+        TcpPeer::Send(conn, kReply4);
+    });
+    std::uint8_t buf[4];
+    EXPECT_EQ(QV_ReadRegister(1, 0, 2, buf), 4);
+    t.join();
+    QV_TCPFree();
+    close(filler);
 }
 
 TEST(TcpConnect, PortUsesItsLowSixteenBits) {

@@ -11,12 +11,12 @@
 
 namespace testsupport {
 
-TcpPeer::TcpPeer() {
+TcpPeer::TcpPeer(int backlog) {
     listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listen_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listen_, 8) != 0)
+    if (bind(listen_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listen_, backlog) != 0)
         throw std::runtime_error("listen");
     socklen_t len = sizeof a;
     getsockname(listen_, reinterpret_cast<sockaddr *>(&a), &len);

@@ -10,7 +10,9 @@ namespace testsupport {
 
 class TcpPeer {
 public:
-    TcpPeer();  // listens on 127.0.0.1, any free port
+    // Listens on 127.0.0.1, any free port; a backlog of 0 queues one
+    // connection and leaves further ones waiting in connect.
+    explicit TcpPeer(int backlog = 8);
     ~TcpPeer();
     TcpPeer(const TcpPeer &) = delete;
     TcpPeer &operator=(const TcpPeer &) = delete;
