@@ -1,5 +1,9 @@
 #include "Convert.h"
 
+#include <QLineEdit>
+
+#include <memory>
+
 namespace convert {
 
 // Parses s as the framework's integer conversion does: leading blanks, an
@@ -51,6 +55,45 @@ bool StrToInt(const QString &s, int &value) {
 
 QString IntToHex(int value, int digits) {
     return QString::number(static_cast<quint32>(value), 16).toUpper().rightJustified(digits, QLatin1Char('0'));
+}
+
+void FilterInsertedText(QLineEdit *edit, std::function<bool(QChar &)> keep, int maxLength) {
+    // The text before the edit; read from the edit itself, since a stale
+    // textChanged follows a correction made in textEdited.
+    auto before = std::make_shared<QString>(edit->text());
+    QObject::connect(edit, &QLineEdit::textChanged, edit, [edit, before] { *before = edit->text(); });
+    QObject::connect(edit, &QLineEdit::textEdited, edit, [edit, before, keep = std::move(keep), maxLength] {
+        const QString now = edit->text();
+        const QString &old = *before;
+        // The inserted run lies between what the edit left alone at both ends.
+        int head = 0;
+        while (head < now.size() && head < old.size() && now[head] == old[head]) ++head;
+        int tail = 0;
+        while (tail < now.size() - head && tail < old.size() - head &&
+               now[now.size() - 1 - tail] == old[old.size() - 1 - tail])
+            ++tail;
+        const QString inserted = now.mid(head, now.size() - head - tail);
+        const int untouched = now.size() - inserted.size();
+        QString kept;
+        for (QChar c : inserted) {
+            // An input method in full-width mode gives U+FF10 for '0' and so on.
+            if (c.unicode() >= 0xFF01 && c.unicode() <= 0xFF5E) c = QChar(c.unicode() - 0xFEE0);
+            if (!keep(c)) continue;
+            if (maxLength >= 0 && untouched + kept.size() >= maxLength) break;
+            kept += c;
+        }
+        if (kept == inserted) return;
+        // Nothing usable brought in: the edit is undone as a whole, so a
+        // selection it would have replaced stays.
+        if (kept.isEmpty() && !inserted.isEmpty()) {
+            const QString restore = old;
+            edit->setText(restore);
+            edit->setCursorPosition(head);
+            return;
+        }
+        edit->setText(now.left(head) + kept + now.right(tail));
+        edit->setCursorPosition(head + static_cast<int>(kept.size()));
+    });
 }
 
 }  // namespace convert

@@ -15,6 +15,16 @@ TRegisterEdit::TRegisterEdit(QWidget *parent) : QLineEdit(parent) {
     setPalette(p);
     setFrame(true);
     connect(this, &QLineEdit::textChanged, this, &TRegisterEdit::TextChanged);
+    // Pasted or dropped text, and an input method's, meet the typing rule
+    // too; letters come as key presses rather than through the input method.
+    setAttribute(Qt::WA_InputMethodEnabled, false);
+    convert::FilterInsertedText(
+        this,
+        [](QChar &c) {
+            if (c >= QLatin1Char('a') && c <= QLatin1Char('f')) c = c.toUpper();
+            return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
+        },
+        kMaxTypedLength);
 }
 
 quint16 TRegisterEdit::RegisterValue() const {
@@ -67,6 +77,9 @@ void TRegisterEdit::focusOutEvent(QFocusEvent *event) {
 }
 
 void TRegisterEdit::TextChanged(const QString &newText) {
+    // A correction of pasted text is followed by a stale signal of the text
+    // it replaced.
+    if (newText != text()) return;
     if (newText.size() != kMaxTypedLength || !FEditing) return;
     if (newText != FEnterText) {
         const quint16 value = RegisterValue();

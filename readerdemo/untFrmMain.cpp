@@ -57,6 +57,8 @@ TFrmMain::TFrmMain(QWidget *parent)
         e->setPalette(p);
     }
     ui->edtTime6A->installEventFilter(this);
+    // Digits come as key presses, not through a (Chinese) input method.
+    ui->edtTime6A->setAttribute(Qt::WA_InputMethodEnabled, false);
 
     ConnectSignals();
     FormCreate();
@@ -71,8 +73,12 @@ void TFrmMain::ConnectSignals() {
     connect(ui->btnClose, &QPushButton::clicked, this, &TFrmMain::btnCloseClick);
     // activated: only a pick by the user changes the station.
     connect(ui->cbID, qOverload<int>(&QComboBox::activated), this, &TFrmMain::cbIDChange);
-    connect(ui->rbChinese, &QRadioButton::clicked, this, &TFrmMain::rbEnglishClick);
-    connect(ui->rbEnglish, &QRadioButton::clicked, this, &TFrmMain::rbEnglishClick);
+    // A radio button's click counts only when it changes the choice: Qt
+    // also reports a click on the button already chosen.
+    for (QRadioButton *rb : {ui->rbChinese, ui->rbEnglish})
+        connect(rb, &QRadioButton::toggled, this, [this](bool on) {
+            if (on) rbEnglishClick();
+        });
 
     connect(ui->btnScan, &QPushButton::clicked, this, &TFrmMain::btnScanClick);
     connect(tmrRead, &QTimer::timeout, this, &TFrmMain::tmrReadTimer);
@@ -91,11 +97,19 @@ void TFrmMain::ConnectSignals() {
     connect(ui->RzBitBtn10, &QPushButton::clicked, this, &TFrmMain::RzBitBtn10Click);
     // textChanged: the program's own changes mirror the delay too.
     connect(ui->edtTime6A, &QLineEdit::textChanged, this, &TFrmMain::edtTime6AChange);
+    // Text the user brings in without a key press (pasted, dropped, committed
+    // by an input method) meets the key filter's rule all the same.
+    convert::FilterInsertedText(ui->edtTime6A, [this](QChar &c) {
+        edtTime6AKeyPress(c);
+        return !c.isNull();
+    });
     connect(ui->RzBitBtn21, &QPushButton::clicked, this, &TFrmMain::RzBitBtn21Click);
     connect(ui->RzBitBtn22, &QPushButton::clicked, this, &TFrmMain::RzBitBtn22Click);
     for (QRadioButton *rb : {ui->rb64_N4, ui->rb64_4, ui->rb64_7, ui->rb64_N7, ui->rb64_N8, ui->rb64_8, ui->rb64_9,
                              ui->rb64_N9, ui->rb64_N9W})
-        connect(rb, &QRadioButton::clicked, this, &TFrmMain::rb64_0Click);
+        connect(rb, &QRadioButton::toggled, this, [this](bool on) {
+            if (on) rb64_0Click();
+        });
     connect(ui->RzBitBtn15, &QPushButton::clicked, this, &TFrmMain::RzBitBtn15Click);
     connect(ui->RzBitBtn16, &QPushButton::clicked, this, &TFrmMain::RzBitBtn16Click);
 }

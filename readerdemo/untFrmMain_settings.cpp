@@ -26,6 +26,8 @@ bool TFrmMain::ReadOneRegister(int address, int &value) {
 void TFrmMain::SetRadio(QRadioButton *button, bool checked) {
     // An auto-exclusive button refuses to be unchecked; a row may be left
     // without a choice here.
+    // Choosing by program is no click.
+    const QSignalBlocker quiet(button);
     const bool exclusive = button->autoExclusive();
     button->setAutoExclusive(false);
     button->setChecked(checked);

@@ -532,6 +532,26 @@ private slots:
                  QStringList({"串口打开 端口：COM1,波特率：19200", "Close Port", "Open Port Port: COM1,Baud: 57600"}));
     }
 
+    void clickOnTheChosenLanguageChangesNothing() {
+        PtyPort com1(*dir_, 1);
+        MakeWindow();
+        auto *led = Get<QComboBox>("cbLED");
+        auto *beep = Get<QComboBox>("cbBeep");
+        for (const char *rb : {"rbChinese", "rbEnglish"}) {
+            QTest::mouseClick(Get<QRadioButton>(rb), Qt::LeftButton);
+            led->setCurrentIndex(1);
+            beep->setCurrentIndex(1);
+            Get<QLineEdit>("edtTagValue")->setText(QStringLiteral("0035"));
+            // The choice stays as it is, so the lists keep the entries shown.
+            QTest::mouseClick(Get<QRadioButton>(rb), Qt::LeftButton);
+            QVERIFY(Get<QRadioButton>(rb)->isChecked());
+            QCOMPARE(led->currentIndex(), 1);
+            QCOMPARE(beep->currentIndex(), 1);
+            QCOMPARE(Get<QLineEdit>("edtTagValue")->text(), QStringLiteral("0035"));
+        }
+        QCOMPARE(win_->Language(), 0);
+    }
+
     void untaggedTextsAndListsKeepTheirText() {
         PtyPort com1(*dir_, 1);
         MakeWindow();

@@ -217,7 +217,7 @@ private slots:
         QTest::keyClicks(edit, "A");
         QCOMPARE(edit->text(), QStringLiteral("1A"));
         QTest::keyClick(edit, Qt::Key_Backspace);
-        edit->insert("a");  // assigned text is not filtered or raised
+        edit->setText("1a");  // assigned text is not filtered or raised
         Leave();
         QCOMPARE(spy->size(), 0);
         QCOMPARE(edit->text(), QStringLiteral("1a"));
@@ -300,14 +300,39 @@ private slots:
         QTest::keyClick(edit, Qt::Key_V, Qt::ControlModifier);
         QTest::keyClick(edit, Qt::Key_X, Qt::ControlModifier);
         QCOMPARE(edit->text(), QStringLiteral("0C0D"));
-        // Text pasted from the menu is not filtered; it reads as the last value.
+        // Pasting (the menu, Shift+Insert) meets the typing rule: nothing
+        // usable leaves the selection in place; otherwise hex digits only,
+        // raised, full-width ones read as such, four at most.
         edit->selectAll();
         edit->paste();
-        QCOMPARE(edit->text(), QStringLiteral("zz"));
-        Leave();
-        QCOMPARE(spy->size(), 1);
-        CheckEvent(0, 0x0C0D);
         QCOMPARE(edit->text(), QStringLiteral("0C0D"));
+        clip->setText(QStringLiteral("1g２ｂ 3456"));
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Insert, Qt::ShiftModifier);
+        QCOMPARE(edit->text(), QStringLiteral("12B3"));
+        QCOMPARE(spy->size(), 1);  // four digits: raised as if typed
+        CheckEvent(0, 0x12B3);
+        QTest::keyClick(edit, Qt::Key_Home);
+        edit->paste();  // a full box takes no more
+        QCOMPARE(edit->text(), QStringLiteral("12B3"));
+        QTest::keyClick(edit, Qt::Key_Home);
+        QTest::keyClick(edit, Qt::Key_Delete);
+        QCOMPARE(edit->text(), QStringLiteral("2B3"));
+        clip->setText(QStringLiteral("ff"));
+        edit->paste();
+        QCOMPARE(edit->text(), QStringLiteral("F2B3"));
+        // An input method's text is held to the same rule.
+        QTest::keyClick(edit, Qt::Key_End);
+        QTest::keyClick(edit, Qt::Key_Backspace);
+        QInputMethodEvent ime;
+        ime.setCommitString(QStringLiteral("键ｃ9"));
+        QApplication::sendEvent(edit, &ime);
+        QCOMPARE(edit->text(), QStringLiteral("F2BC"));
+        Leave();
+        QCOMPARE(spy->size(), 3);
+        CheckEvent(1, 0xF2B3);
+        CheckEvent(2, 0xF2BC);
+        QVERIFY(!edit->testAttribute(Qt::WA_InputMethodEnabled));
     }
 
     void noReceiverStillParsesFourDigits() {

@@ -1,12 +1,16 @@
 // Reader settings page against the simulated reader on a pty: what each
 // group writes on the wire, how a value read sets the choices back, and
 // what a failed exchange leaves behind.
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 
@@ -86,6 +90,23 @@ class SettingsPageTest : public QObject {
         auto *b = Get<QRadioButton>(rb);
         QTest::mouseClick(b, Qt::LeftButton, {}, QPoint(6, b->height() / 2));
     }
+    void ShowWindow() {
+        win_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(win_.get()));
+    }
+    // The user opens list with a click and clicks entry index in it.
+    void PickWithMouse(const char *list, int index) {
+        auto *c = Get<QComboBox>(list);
+        QTest::mouseClick(c, Qt::LeftButton);
+        QAbstractItemView *view = c->view();
+        QTRY_VERIFY(view->isVisible());
+        const QModelIndex entry = c->model()->index(index, 0);
+        view->scrollTo(entry);
+        const QPoint at = view->visualRect(entry).center();
+        QTest::mouseMove(view->viewport(), at);
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
+        QTRY_VERIFY(!view->isVisible());
+    }
     // The user picks entry index of list with the keyboard.
     void Pick(const char *list, int index) {
         auto *c = Get<QComboBox>(list);
@@ -144,12 +165,27 @@ private slots:
 
     void station2ComposesOnlyWhenTheListCloses() {
         Start();
+        ShowWindow();
         Pick("cbID2", 1);  // keyboard, list closed: no recompose
         QCOMPARE(Box("edtValue"), QStringLiteral("0301"));
-        auto *id2 = Get<QComboBox>("cbID2");
-        id2->showPopup();
-        id2->hidePopup();
-        QCOMPARE(Box("edtValue"), QStringLiteral("0302"));
+        // A pick with the mouse in the open list shows the station picked.
+        PickWithMouse("cbID2", 5);
+        QCOMPARE(Pos("cbID2"), 5);
+        QTRY_COMPARE(Box("edtValue"), QStringLiteral("0306"));
+        PickWithMouse("cbID2", 254);
+        QTRY_COMPARE(Box("edtValue"), QStringLiteral("03FF"));
+        // Hiding the list with the page, or the window, composes nothing.
+        auto *tabs = Get<QTabWidget>("pcMain");
+        for (const char *shown : {"读失败", "ABCD"}) {
+            Get<QLineEdit>("edtValue")->setText(QString::fromUtf8(shown));
+            QTest::mouseClick(tabs->tabBar(), Qt::LeftButton, {}, tabs->tabBar()->tabRect(0).center());
+            QCOMPARE(tabs->currentIndex(), 0);
+            QTest::mouseClick(tabs->tabBar(), Qt::LeftButton, {}, tabs->tabBar()->tabRect(1).center());
+            win_->showMinimized();
+            win_->showNormal();
+            QTest::qWait(20);
+            QCOMPARE(Box("edtValue"), QString::fromUtf8(shown));
+        }
         Pick("cbID2", 254);
         Click("RzBitBtn7");  // set recomposes too
         QCOMPARE(ToHex(Requests().back().pdu), ToHex(WritePdu(1, 0x03FF)));
@@ -308,6 +344,17 @@ private slots:
         }
         QVERIFY(!Checked("rb64_N4"));  // rows stay exclusive
         QVERIFY(!Checked("rb64_N9W"));
+        // A click on the button already chosen is no change: a failed read
+        // stays on show.
+        sim_->server.InjectFault(Fault::Exception, 1);
+        Click("RzBitBtn15");
+        QCOMPARE(Box("edtR64"), QStringLiteral("读失败"));
+        for (const char *chosen : {"rb64_4", "rb64_N7", "rb64_8", "rb64_9"}) {
+            ClickRadio(chosen);
+            QCOMPARE(Box("edtR64"), QStringLiteral("读失败"));
+        }
+        ClickRadio("rb64_7");
+        QCOMPARE(Box("edtR64"), QStringLiteral("0110"));
     }
 
     // ---- same-card delay
@@ -340,6 +387,21 @@ private slots:
         t->setText("2147483648");  // out of range: 0
         QCOMPARE(Box("edtR6A"), QStringLiteral("0000"));
         QCOMPARE(t->maxLength(), 12);
+
+        // Pasted text and an input method's (full-width digits) meet the key
+        // filter's rule; the input method is not asked for digits at all.
+        QVERIFY(!t->testAttribute(Qt::WA_InputMethodEnabled));
+        t->clear();
+        QApplication::clipboard()->setText(QStringLiteral("１２x-3"));
+        t->paste();
+        QCOMPARE(t->text(), QStringLiteral("123"));
+        QInputMethodEvent ime;
+        ime.setCommitString(QStringLiteral("５秒"));
+        QApplication::sendEvent(t, &ime);
+        QCOMPARE(t->text(), QStringLiteral("1235"));
+        QCOMPARE(Box("edtR6A"), QStringLiteral("04D3"));
+        Click("RzBitBtn22");
+        QCOMPARE(ToHex(Requests().back().pdu), ToHex(WritePdu(106, 1235)));
     }
 
     void delayAbove16BitsSendsTheLowBits() {
