@@ -51,6 +51,17 @@ std::uint32_t TickCount() {
     return g_clock;
 }
 
+const char *LastError() {
+    return "";
+}
+void ClearError() {}
+const char *LastDevice() {
+    return "fake line";
+}
+void LocalTime(char *buf, int size) {
+    std::snprintf(buf, static_cast<std::size_t>(size), "t+%u", g_clock);
+}
+
 PortHandle ComOpen(int port, int rate) {
     if (port < 1 || rate <= 0) return 0;
     g_open = true;

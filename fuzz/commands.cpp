@@ -5,13 +5,15 @@
 // sees a byte too many) filled with a pattern (bytes beyond the result must
 // stay untouched).
 //
-// Input: command, parameter, station, 4 bytes of clock start, then pieces,
+// Input: command (bits 0-3; bit 4 TCP, bit 5 a station above 255, bit 6
+// the trace on), parameter, station, 4 bytes of clock start, then pieces,
 // each a 2-byte head (bit 15 hang-up, bits 11-14 delay in 150 ms steps,
 // bits 0-10 length) and its bytes.
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "Trace.h"
 #include "Untfunction.h"
 #include "fake_line.h"
 #include "fuzz_common.h"
@@ -94,6 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const bool tcp = data[0] & 0x10;
     const std::uint8_t param = data[1];
     const int station = data[2] | (data[0] & 0x20 ? 0x1200 : 0);  // only the low byte goes out
+    // The traced path reads the same replies to explain them: fuzz it too.
+    trace::Configure(data[0] & 0x40 ? "/dev/null" : nullptr);
     const std::uint32_t clock =
         static_cast<std::uint32_t>(data[3]) | data[4] << 8 | data[5] << 16 | static_cast<std::uint32_t>(data[6]) << 24;
 

@@ -29,6 +29,16 @@ int ComRead(PortHandle h, std::uint8_t *dst);
 // -1 = the line is gone (unplugged adapter, closed peer): stop waiting.
 int ComWait(PortHandle h, int timeoutMs);
 
+// Diagnostics for the trace. What the last failing primitive met, in plain
+// words ("cannot open /dev/ttyUSB0 (COM3): Permission denied ..."), or ""
+// since ClearError. Set on failure paths only, so it costs nothing otherwise.
+const char *LastError();
+void ClearError();
+// The device the last ComOpen opened or tried to open.
+const char *LastDevice();
+// Local wall-clock time "2026-12-07 23:44:45.123" into buf.
+void LocalTime(char *buf, int size);
+
 // TCP client, one per process. SockConnect closes a previous one first.
 // 1 connected, -1 not connected after connect, -2 create/connect error.
 int SockConnect(const char *host, int port);

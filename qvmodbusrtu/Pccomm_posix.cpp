@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <limits.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -12,10 +14,13 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -23,6 +28,44 @@
 
 namespace pccomm {
 namespace {
+
+char g_error[512];
+char g_device[PATH_MAX];
+
+void SetError(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void SetError(const char *format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(g_error, sizeof g_error, format, args);
+    va_end(args);
+}
+
+// The commonest first problem on Linux: a user outside the device's group.
+void SetOpenError(int port, const char *device, int err) {
+    if (err == EACCES || err == EPERM) {
+        struct stat st;
+        char owner[64] = "dialout";
+        bool groupMay = true;
+        if (stat(device, &st) == 0) {
+            char buf[1024];
+            struct group g, *found = nullptr;
+            if (getgrgid_r(st.st_gid, &g, buf, sizeof buf, &found) == 0 && found)
+                std::snprintf(owner, sizeof owner, "%s", found->gr_name);
+            groupMay = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+        }
+        if (groupMay)
+            SetError("cannot open %s (COM%d): %s; the user must be in the group '%s' that owns it: "
+                     "sudo usermod -aG %s $USER, then log in again",
+                     device, port, std::strerror(err), owner, owner);
+        else
+            SetError("cannot open %s (COM%d): %s; only the user who owns it may open it", device, port,
+                     std::strerror(err));
+    } else if (err == EBUSY) {
+        SetError("cannot open %s (COM%d): %s: another program holds the port", device, port, std::strerror(err));
+    } else {
+        SetError("cannot open %s (COM%d): %s", device, port, std::strerror(err));
+    }
+}
 
 int FdOf(PortHandle h) { return static_cast<int>(h) - 1; }  // handle 0 means none, so fd 0 maps to 1
 PortHandle HandleOf(int fd) { return static_cast<PortHandle>(fd) + 1; }
@@ -98,26 +141,64 @@ std::uint32_t TickCount() {
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u + ts.tv_nsec / 1000000);
 }
 
+const char *LastError() { return g_error; }
+void ClearError() { g_error[0] = 0; }
+const char *LastDevice() { return g_device; }
+
+void LocalTime(char *buf, int size) {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm local;
+    localtime_r(&ts.tv_sec, &local);
+    char day[24];
+    strftime(day, sizeof day, "%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(buf, static_cast<size_t>(size), "%s.%03ld", day, ts.tv_nsec / 1000000);
+}
+
 PortHandle ComOpen(int port, int rate) {
-    if (rate <= 0) return 0;
+    g_device[0] = 0;
+    if (port <= 0 || rate <= 0) {
+        SetError("port %d at %d bit/s: no such port number or rate", port, rate);
+        return 0;
+    }
     std::string path;
     try {
         path = serialports::ResolvePort(port);
     } catch (...) {  // out of memory while scanning ports: no exception leaves the library
+        SetError("COM%d: out of memory while listing the serial ports", port);
         return 0;
     }
-    if (path.empty()) return 0;
+    if (path.empty()) {
+        const std::string dir = serialports::PortsDir();
+        char target[PATH_MAX];
+        ssize_t len = readlink((dir + "/COM" + std::to_string(port)).c_str(), target, sizeof target - 1);
+        if (len > 0) {
+            target[len] = 0;
+            SetError("COM%d in %s points to %s, which does not exist (adapter unplugged?)", port, dir.c_str(), target);
+        } else {
+            SetError("no device is COM%d: none is entered in %s and the machine has no serial device of that number",
+                     port, dir.c_str());
+        }
+        return 0;
+    }
+    char real[PATH_MAX];
+    std::snprintf(g_device, sizeof g_device, "%s", realpath(path.c_str(), real) ? real : path.c_str());
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return 0;
+    if (fd < 0) {
+        SetOpenError(port, g_device, errno);
+        return 0;
+    }
     // Exclusive, as a COM port is on Windows: flock keeps out other users of
     // this library, TIOCEXCL other programs (root is exempt from the latter).
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        SetOpenError(port, g_device, EBUSY);
         close(fd);
         return 0;
     }
     ioctl(fd, TIOCEXCL);
     termios2 tio;
     if (ioctl(fd, TCGETS2, &tio) != 0) {
+        SetError("%s (COM%d) is no serial line: %s", g_device, port, std::strerror(errno));
         CloseExclusive(fd);
         return 0;
     }
@@ -130,6 +211,7 @@ PortHandle ComOpen(int port, int rate) {
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     if (ioctl(fd, TCSETS2, &tio) != 0) {
+        SetError("%s (COM%d): cannot set 8N1 at %d bit/s: %s", g_device, port, rate, std::strerror(errno));
         CloseExclusive(fd);
         return 0;
     }
@@ -146,7 +228,9 @@ int ComWrite(PortHandle h, const std::uint8_t *data, int count) {
     int fd = FdOf(h);
     ioctl(fd, TCFLSH, TCIOFLUSH);
     // A synchronous write: allow the line a generous time to take the bytes.
-    return WriteAll(fd, data, count, 2000, false);
+    int w = WriteAll(fd, data, count, 2000, false);
+    if (w < 0) SetError("writing to the serial line failed: %s", errno ? std::strerror(errno) : "line stuck");
+    return w;
 }
 
 int ComRead(PortHandle h, std::uint8_t *dst) {
@@ -167,7 +251,9 @@ int ComRead(PortHandle h, std::uint8_t *dst) {
 
 int ComWait(PortHandle h, int timeoutMs) {
     if (h <= 0) return -1;
-    return PollOne(FdOf(h), POLLIN, timeoutMs < 0 ? 0 : timeoutMs);
+    int r = PollOne(FdOf(h), POLLIN, timeoutMs < 0 ? 0 : timeoutMs);
+    if (r < 0) SetError("the serial line hung up (adapter unplugged, or the other end closed)");
+    return r;
 }
 
 int SockClose() {
@@ -179,22 +265,37 @@ int SockClose() {
 int SockConnect(const char *host, int port) {
     SockClose();
     g_client.exists = true;
-    if (!host || !*host) return -2;
+    if (!host || !*host) {
+        SetError("no host given");
+        return -2;
+    }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *res = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &res) != 0 || !res) return -2;
+    int found = getaddrinfo(host, nullptr, &hints, &res);
+    if (found != 0 || !res) {
+        SetError("cannot resolve the host %s: %s", host, gai_strerror(found));
+        return -2;
+    }
     sockaddr_in addr;
     std::memcpy(&addr, res->ai_addr, sizeof addr);
     freeaddrinfo(res);
     addr.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -2;
+    if (fd < 0) {
+        SetError("cannot create a socket: %s", std::strerror(errno));
+        return -2;
+    }
     g_client.fd = fd;
     int r = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
     if (r != 0 && errno == EINTR) r = FinishConnect(fd);
-    if (r != 0) return -2;
+    if (r != 0) {
+        char ip[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
+        SetError("connect to %s:%d failed: %s", ip, port & 0xFFFF, std::strerror(errno));
+        return -2;
+    }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     // The first read of a reply blocks in recv itself, which saves a poll per
@@ -207,12 +308,19 @@ int SockConnect(const char *host, int port) {
     sockaddr_in peer;
     socklen_t len = sizeof peer;
     g_client.connected = getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) == 0;
+    if (!g_client.connected) SetError("connect returned, but the socket is not connected: %s", std::strerror(errno));
     return g_client.connected ? 1 : -1;
 }
 
 int SockWrite(const std::uint8_t *data, int count) {
-    if (!g_client.exists) return -2;
-    if (!g_client.connected) return -1;
+    if (!g_client.exists) {
+        SetError("no TCP connection: QV_TCPConnect was not called or the link was freed");
+        return -2;
+    }
+    if (!g_client.connected) {
+        SetError("not connected: the last QV_TCPConnect failed, or the reader closed the connection");
+        return -1;
+    }
     int fd = g_client.fd;
     // A late reply to an earlier request must not be taken for this one's.
     // The drain shares the write wait: a peer that never stops sending
@@ -222,20 +330,32 @@ int SockWrite(const std::uint8_t *data, int count) {
     for (;;) {
         ssize_t r = recv(fd, junk, sizeof junk, MSG_DONTWAIT);
         if (r > 0) {
-            if (TickCount() - start >= static_cast<std::uint32_t>(kTcpWriteWaitMs)) return 0;
+            if (TickCount() - start >= static_cast<std::uint32_t>(kTcpWriteWaitMs)) {
+                SetError("the reader keeps sending: its stale data did not end within %d ms", kTcpWriteWaitMs);
+                return 0;
+            }
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
         if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
             g_client.connected = false;  // closed by the reader
+            SetError("the reader closed the connection%s%s", r == 0 ? "" : ": ", r == 0 ? "" : std::strerror(errno));
             return -1;
         }
         break;
     }
     const int left = kTcpWriteWaitMs - static_cast<int>(TickCount() - start);
-    if (left <= 0) return 0;
+    if (left <= 0) {
+        SetError("could not send within %d ms", kTcpWriteWaitMs);
+        return 0;
+    }
     int w = WriteAll(fd, data, count, left, true);
-    if (w < 0) g_client.connected = false;
+    if (w < 0) {
+        g_client.connected = false;
+        SetError("sending failed: %s", std::strerror(errno));
+    } else if (w == 0) {
+        SetError("could not send within %d ms", kTcpWriteWaitMs);
+    }
     return w < 0 ? -1 : w;
 }
 
@@ -259,6 +379,7 @@ int SockRead(std::uint8_t *buf, int cap) {
             if (p == 0) break;
             if (p < 0) {
                 g_client.connected = false;
+                SetError("the connection broke while waiting for the reply");
                 break;
             }
         }
@@ -270,6 +391,7 @@ int SockRead(std::uint8_t *buf, int cap) {
         if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (r <= 0) {
             g_client.connected = false;
+            SetError("the reader closed the connection%s%s", r == 0 ? "" : ": ", r == 0 ? "" : std::strerror(errno));
             break;
         }
         for (ssize_t i = 0; i < r; ++i, ++have) {

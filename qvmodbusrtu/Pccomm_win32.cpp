@@ -12,6 +12,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -66,6 +67,27 @@ bool SetReadWait(Port *p, DWORD totalMs) {
     return true;
 }
 
+char g_error[512];
+char g_device[32];
+
+void SetError(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(g_error, sizeof g_error, format, args);
+    va_end(args);
+}
+
+// The system's words for an error code, without the line break it ends with.
+const char *SystemText(DWORD code) {
+    static char text[256];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                             sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) --n;
+    if (n == 0) std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(code));
+    else text[n] = 0;
+    return text;
+}
+
 // The one TCP client of the process.
 struct TcpClient {
     bool exists = false;
@@ -92,19 +114,45 @@ std::uint32_t TickCount() {
     return static_cast<std::uint32_t>(GetTickCount());
 }
 
+const char *LastError() {
+    return g_error;
+}
+void ClearError() {
+    g_error[0] = 0;
+}
+const char *LastDevice() {
+    return g_device;
+}
+
+void LocalTime(char *buf, int size) {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    std::snprintf(buf, static_cast<size_t>(size), "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay,
+                  t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+}
+
 PortHandle ComOpen(int port, int rate) {
-    if (port < 1 || rate <= 0) return 0;
+    g_device[0] = 0;
+    if (port < 1 || rate <= 0) {
+        SetError("port %d at %d bit/s: no such port number or rate", port, rate);
+        return 0;
+    }
     // From COM10 on only the device namespace form names the port.
-    char name[32];
-    std::snprintf(name, sizeof name, port < 10 ? "COM%d" : "\\\\.\\COM%d", port);
-    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return 0;
+    std::snprintf(g_device, sizeof g_device, port < 10 ? "COM%d" : "\\\\.\\COM%d", port);
+    HANDLE h = CreateFileA(g_device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        SetError("cannot open %s: %s%s", g_device, SystemText(e),
+                 e == ERROR_ACCESS_DENIED ? " (another program holds the port?)" : "");
+        return 0;
+    }
     SetupComm(h, kInQueue, kOutQueue);
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     // Everything but the line settings stays as the driver reports it.
     if (!GetCommState(h, &dcb)) {
+        SetError("%s is no serial port: %s", g_device, SystemText(GetLastError()));
         CloseHandle(h);
         return 0;
     }
@@ -113,6 +161,7 @@ PortHandle ComOpen(int port, int rate) {
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     if (!SetCommState(h, &dcb)) {
+        SetError("%s: cannot set 8N1 at %d bit/s: %s", g_device, rate, SystemText(GetLastError()));
         CloseHandle(h);
         return 0;
     }
@@ -144,10 +193,15 @@ int ComWrite(PortHandle h, const std::uint8_t *data, int count) {
     PurgeComm(p->h, PURGE_TXCLEAR);
     DWORD written = 0;
     if (!WriteFile(p->h, data, static_cast<DWORD>(count), &written, nullptr)) {
+        SetError("writing to the serial port failed: %s", SystemText(GetLastError()));
         ClearErrors(p->h);
         return -1;
     }
-    return static_cast<int>(written) == count ? count : -1;
+    if (static_cast<int>(written) != count) {
+        SetError("the serial port took %lu of %d bytes in time", static_cast<unsigned long>(written), count);
+        return -1;
+    }
+    return count;
 }
 
 int ComRead(PortHandle h, std::uint8_t *dst) {
@@ -186,7 +240,10 @@ int ComWait(PortHandle h, int timeoutMs) {
     if (p->held) return 1;
     bool ok = false;
     if (QueuedBytes(p->h, ok) > 0) return 1;
-    if (!ok) return -1;  // the port is gone
+    if (!ok) {  // the port is gone
+        SetError("the serial port is gone (adapter unplugged?)");
+        return -1;
+    }
     if (timeoutMs <= 0) return 0;
     // Block in a one-byte read: it returns with the first byte that arrives,
     // so a reply is taken as soon as it is complete, and a silent line costs
@@ -197,7 +254,10 @@ int ComWait(PortHandle h, int timeoutMs) {
     if (!ReadFile(p->h, &p->byte, 1, &got, nullptr)) {
         bool alive = false;
         QueuedBytes(p->h, alive);  // also clears the error
-        if (!alive) return -1;
+        if (!alive) {
+            SetError("the serial port is gone (adapter unplugged?)");
+            return -1;
+        }
         // A line error, now cleared: let the caller look again, but not in a
         // tight loop should the error persist.
         Sleep(timeoutMs < 10 ? static_cast<DWORD>(timeoutMs) : 10);
@@ -221,11 +281,20 @@ int SockConnect(const char *host, int port) {
     SockClose();
     g_client.exists = true;
     WSADATA wsa;
-    if (WSAStartup(MAKEWORD(1, 1), &wsa) != 0) return -2;
+    if (WSAStartup(MAKEWORD(1, 1), &wsa) != 0) {
+        SetError("Windows Sockets 1.1 are not available");
+        return -2;
+    }
     g_client.wsa = true;
-    if (!host || !*host) return -2;
+    if (!host || !*host) {
+        SetError("no host given");
+        return -2;
+    }
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s == INVALID_SOCKET) return -2;
+    if (s == INVALID_SOCKET) {
+        SetError("cannot create a socket: %s", SystemText(static_cast<DWORD>(WSAGetLastError())));
+        return -2;
+    }
     g_client.s = s;
     sockaddr_in addr;
     std::memset(&addr, 0, sizeof addr);
@@ -233,21 +302,35 @@ int SockConnect(const char *host, int port) {
     addr.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
     // Takes host names and dotted addresses alike.
     hostent *he = gethostbyname(host);
-    if (!he || he->h_addrtype != AF_INET || he->h_length != 4 || !he->h_addr_list[0]) return -2;
+    if (!he || he->h_addrtype != AF_INET || he->h_length != 4 || !he->h_addr_list[0]) {
+        SetError("cannot resolve the host %s", host);
+        return -2;
+    }
     std::memcpy(&addr.sin_addr, he->h_addr_list[0], 4);
-    if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == SOCKET_ERROR) return -2;
+    if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == SOCKET_ERROR) {
+        SetError("connect to %s:%d failed: %s", inet_ntoa(addr.sin_addr), port & 0xFFFF,
+                 SystemText(static_cast<DWORD>(WSAGetLastError())));
+        return -2;
+    }
     // Requests are small and each waits for its reply: send them at once.
     BOOL one = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
     sockaddr_in peer;
     int len = sizeof peer;
     g_client.connected = getpeername(s, reinterpret_cast<sockaddr *>(&peer), &len) == 0;
+    if (!g_client.connected) SetError("connect returned, but the socket is not connected");
     return g_client.connected ? 1 : -1;
 }
 
 int SockWrite(const std::uint8_t *data, int count) {
-    if (!g_client.exists) return -2;
-    if (!g_client.connected) return -1;
+    if (!g_client.exists) {
+        SetError("no TCP connection: QV_TCPConnect was not called or the link was freed");
+        return -2;
+    }
+    if (!g_client.connected) {
+        SetError("not connected: the last QV_TCPConnect failed, or the reader closed the connection");
+        return -1;
+    }
     if (count < 0 || (count > 0 && !data)) return -1;
     SOCKET s = g_client.s;
     // A late reply to an earlier request must not be taken for this one's.
@@ -261,19 +344,26 @@ int SockWrite(const std::uint8_t *data, int count) {
         int r = ready > 0 ? recv(s, junk, sizeof junk, 0) : SOCKET_ERROR;
         if (r <= 0) {
             g_client.connected = false;  // closed by the reader, or broken
+            SetError("the reader closed the connection");
             return -1;
         }
-        if (TickCount() - start >= static_cast<std::uint32_t>(kTcpWriteWaitMs)) return 0;
+        if (TickCount() - start >= static_cast<std::uint32_t>(kTcpWriteWaitMs)) {
+            SetError("the reader keeps sending: its stale data did not end within %d ms", kTcpWriteWaitMs);
+            return 0;
+        }
     }
     int done = 0;
     while (done < count) {
         int left = kTcpWriteWaitMs - static_cast<int>(TickCount() - start);
-        if (left <= 0) return 0;
-        int ready = SelectOne(s, false, left);
-        if (ready == 0) return 0;
+        int ready = left > 0 ? SelectOne(s, false, left) : 0;
+        if (ready == 0) {
+            SetError("could not send within %d ms", kTcpWriteWaitMs);
+            return 0;
+        }
         int w = ready > 0 ? send(s, reinterpret_cast<const char *>(data) + done, count - done, 0) : SOCKET_ERROR;
         if (w == SOCKET_ERROR) {
             g_client.connected = false;
+            SetError("sending failed: %s", SystemText(static_cast<DWORD>(WSAGetLastError())));
             return -1;
         }
         done += w;
@@ -300,6 +390,7 @@ int SockRead(std::uint8_t *buf, int cap) {
         int r = ready > 0 ? recv(s, chunk, static_cast<int>(sizeof chunk), 0) : SOCKET_ERROR;
         if (r <= 0) {
             g_client.connected = false;
+            SetError("the reader closed the connection");
             break;
         }
         for (int i = 0; i < r; ++i, ++have) {

@@ -1,9 +1,11 @@
 #include "Untfunction.h"
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 
 #include "Pccomm.h"
+#include "Trace.h"
 
 namespace untfunction {
 namespace {
@@ -28,6 +30,8 @@ static_assert(kCrc.hi[1] == 0xC1 && kCrc.lo[1] == 0xC0 && kCrc.hi[255] == 0x40 &
 struct LinkState {
     LinkType type = kLinkNone;
     pccomm::PortHandle port = 0;
+    char serialLabel[16] = "";
+    char tcpLabel[280] = "";
 } g_link;
 
 // A program that ends without QV_ComFree still leaves the port usable: on a
@@ -70,15 +74,39 @@ int CollectSerial(std::uint8_t *buffer, int waitUnits) {
 
 LinkType CurrentLinkType() { return g_link.type; }
 
+const char *LinkLabel() {
+    switch (g_link.type) {
+        case kLinkSerial:
+            return g_link.serialLabel;
+        case kLinkTcp:
+            return g_link.tcpLabel;
+        default:
+            return "no link";
+    }
+}
+
 int LinkComOpen(int port, int rate) {
-    if (g_link.port) pccomm::ComClose(g_link.port);
+    if (g_link.port) {
+        pccomm::ComClose(g_link.port);
+        if (trace::Enabled()) trace::Line(g_link.serialLabel, "closed");
+    }
     g_link.type = kLinkSerial;
+    std::snprintf(g_link.serialLabel, sizeof g_link.serialLabel, "COM%d", port);
     g_link.port = pccomm::ComOpen(port, rate);
+    if (trace::Enabled()) {
+        if (g_link.port)
+            trace::Line(g_link.serialLabel, "open %s at %d bit/s, 8N1", pccomm::LastDevice(), rate);
+        else
+            trace::Line(g_link.serialLabel, "! QV_ComInitial(%d, %d) gives 0: %s", port, rate, pccomm::LastError());
+    }
     return g_link.port ? 1 : 0;
 }
 
 int LinkComFree() {
-    if (g_link.port) pccomm::ComClose(g_link.port);
+    if (g_link.port) {
+        pccomm::ComClose(g_link.port);
+        if (trace::Enabled()) trace::Line(g_link.serialLabel, "closed");
+    }
     g_link.port = 0;
     g_link.type = kLinkNone;
     return 1;
@@ -86,10 +114,20 @@ int LinkComFree() {
 
 int LinkTcpConnect(const char *host, int port) {
     g_link.type = kLinkTcp;
-    return pccomm::SockConnect(host, port);
+    std::snprintf(g_link.tcpLabel, sizeof g_link.tcpLabel, "%.256s:%d", host ? host : "(null)", port & 0xFFFF);
+    const int r = pccomm::SockConnect(host, port);
+    if (trace::Enabled()) {
+        if (r == 1)
+            trace::Line(g_link.tcpLabel, "connected");
+        else
+            trace::Line(g_link.tcpLabel, "! QV_TCPConnect(\"%.256s\", %d) gives %d: %s", host ? host : "(null)", port,
+                        r, pccomm::LastError());
+    }
+    return r;
 }
 
 int LinkTcpFree() {
+    if (g_link.type == kLinkTcp && trace::Enabled()) trace::Line(g_link.tcpLabel, "closed");
     g_link.type = kLinkNone;
     return pccomm::SockClose();
 }

@@ -12,6 +12,8 @@ constexpr int kReplyBufSize = 1024;
 constexpr std::uint32_t kWaitUnitMs = 2000;
 
 LinkType CurrentLinkType();
+// The link as the trace names it: "COM3", "127.0.0.1:502", "no link".
+const char *LinkLabel();
 
 // Link lifecycle behind QV_ComInitial, QV_ComFree, QV_TCPConnect, QV_TCPFree.
 int LinkComOpen(int port, int rate);

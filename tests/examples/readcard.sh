@@ -25,6 +25,13 @@ for got in "$serial" "$tcp"; do
   grep -qx "$want_model" <<<"$got" || { echo "expected: $want_model"; exit 1; }
   grep -qx "$want_card" <<<"$got" || { echo "expected: $want_card"; exit 1; }
 done
+# QV_TRACE switches the traffic trace on in a program that knows nothing of
+# it: a file is appended to, "stderr" writes there.
+QV_TRACE=$dir/trace QV_PORTS_DIR=$dir "$readcard" COM1 >/dev/null
+QV_TRACE=$dir/trace QV_PORTS_DIR=$dir "$readcard" COM1 >/dev/null
+[ "$(grep -c ' COM1 > 01 46 00 12 60$' "$dir/trace")" = 2 ] || { echo "trace file:"; cat "$dir/trace"; exit 1; }
+QV_TRACE=stderr "$readcard" tcp 127.0.0.1 "$port" 2>"$dir/err" >/dev/null
+grep -q " 127.0.0.1:$port < 00 00 00 00 00 0B 01 03 08 " "$dir/err" || { echo "trace on stderr:"; cat "$dir/err"; exit 1; }
 # A station nobody answers: the read fails and says so.
 if QV_PORTS_DIR=$dir "$readcard" COM1 19200 7 >"$dir/none"; then echo "station 7 should fail"; exit 1; fi
 grep -qx "card: read failed" "$dir/none"
