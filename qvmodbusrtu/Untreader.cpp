@@ -95,9 +95,15 @@ int TracedExchange(std::uint8_t function, int station, const std::uint8_t *data,
     const int p = ParseFrame(reply, m, replyStation, replyFunction, payload);
     if (p < 0) {
         if (link == kLinkSerial) {
-            const bool exception = m >= 2 && (reply[1] & 0x80);
-            if (p == -2 || (!exception && !ReplyComplete(reply, m))) {
-                TraceFailure(call, "incomplete reply: %d bytes within %u ms", m, kWaitUnitMs);
+            // Only some function codes tell a reply's length; for the others
+            // (0x46 among them) the CRC is all there is to go by.
+            int expected = 0;
+            if (m >= 3 && reply[1] == 0x03) expected = reply[2] + 5;
+            if (m >= 2 && (reply[1] == 0x06 || reply[1] == 0x10)) expected = 8;
+            if (p == -2) {
+                TraceFailure(call, "incomplete reply: %d bytes, a Modbus RTU frame has at least 4", m);
+            } else if (m < expected) {
+                TraceFailure(call, "incomplete reply: %d of %d bytes within %u ms", m, expected, kWaitUnitMs);
             } else {
                 const std::uint16_t crc = CalcCrc16(reply, static_cast<std::uint16_t>(m - 2));
                 TraceFailure(call, "CRC mismatch: the reply carries %02X %02X, its bytes give %02X %02X", reply[m - 2],

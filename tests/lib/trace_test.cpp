@@ -60,7 +60,8 @@ struct ReplyCase {
 const ReplyCase kReplyCases[] = {
     {"no reply", false, "", {"no reply within 2000 ms"}},
     {"CRC swapped", false, "01 03 02 12 34 33 B5", {"CRC mismatch", "33 B5", "B5 33"}},
-    {"short serial reply", false, "01 03 02 12", {"incomplete reply", "4 bytes"}},
+    {"short serial reply", false, "01 03 02 12", {"incomplete reply", "4 of 7 bytes"}},
+    {"bad CRC, length unknown", false, "01 46 00 51 56 AA BB", {"CRC mismatch", "AA BB"}},
     {"exception", true, "00 00 00 00 00 03 01 83 02", {"exception", "02", "illegal data address"}},
     {"another function", true, "00 00 00 00 00 07 01 04 04 00 01 00 02", {"expected function 03, received 04"}},
     {"short TCP reply", true, "00 00 00 00 00 07 01 03 04 00 01", {"incomplete reply", "11 of the 13 bytes"}},
