@@ -51,6 +51,8 @@ class ReaderError(QvError):
 def trace_hint() -> str:
     """Where the library's trace of the failure is, or how to get one."""
     trace = os.environ.get("QV_TRACE", "")
+    if trace == "stderr":
+        return "the library's trace on standard error says why"
     if trace:
-        return f"see the trace in {trace}"
-    return "set QV_TRACE=stderr (or QV_TRACE=<file>) to see why"
+        return f"the library's trace in {trace} says why"
+    return "run with QV_TRACE=stderr (or QV_TRACE=<file>) set to see why"

@@ -94,7 +94,7 @@ def test_failures(sim: Sim, monkeypatch: pytest.MonkeyPatch) -> None:
     assert (e.value.call, e.value.station, e.value.result) == ("QV_ReadRegister", 1, -1)
     # The largest counts are passed on: readersim answers them with an exception.
     monkeypatch.setenv("QV_TRACE", "stderr")
-    with pytest.raises(qv.ReaderError, match="see the trace in stderr"):
+    with pytest.raises(qv.ReaderError, match="trace on standard error says why"):
         r.read_registers(1, 125)
     with pytest.raises(qv.ReaderError, match="QV_WriteMultiRegister"):
         r.write_registers(65535 - 122, [0] * 123)
@@ -180,6 +180,17 @@ def test_missing_library_raises_import_error(tmp_path: Path) -> None:
             "except ImportError as e:\n    print(type(e).__name__, e)\n")
     out = _python(code, tmp_path, PYTHONPATH=str(PACKAGE_ROOT), QVMODBUSRTU_LIBRARY=missing)
     assert out.stdout.startswith("LibraryNotFoundError cannot load the qvmodbusrtu library: " + missing), out
+
+
+def test_trace_set_before_the_first_call_explains_a_failure(sim: Sim, tmp_path: Path) -> None:
+    trace = tmp_path / "qv.log"
+    code = ("import qvmodbusrtu as q\n"
+            f"link = q.open_tcp('127.0.0.1', {sim.tcp_port})\n"
+            "try:\n    q.Reader(link, 1).read_registers(50, 1)\n"
+            "except q.ReaderError as e:\n    print(e)\n")
+    out = _python(code, tmp_path, PYTHONPATH=str(PACKAGE_ROOT), QV_TRACE=str(trace))
+    assert f"trace in {trace} says why" in out.stdout, out
+    assert "QV_ReadRegister(station 1, address 50, count 1) gives -1: exception reply, code 02" in trace.read_text()
 
 
 def test_installs_offline(tmp_path: Path) -> None:
