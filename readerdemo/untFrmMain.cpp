@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "Convert.h"
-#include "qvmodbusrtu.h"
+#include "LinkWorker.h"
 #include "qvregisters.h"
 #include "serialports.h"
 #include "ui_untFrmMain.h"
@@ -31,11 +31,17 @@ namespace {
 constexpr int kClientWidth = 1183;
 constexpr int kClientHeight = 666;
 constexpr int kLogLimit = 50;
+constexpr int kBusyAfterMs = 200;
 
 }  // namespace
 
 TFrmMain::TFrmMain(QWidget *parent)
-    : QWidget(parent), ui(new Ui::TFrmMain), tmrRead(new QTimer(this)), tmrUpdate(new QTimer(this)) {
+    : QWidget(parent),
+      ui(new Ui::TFrmMain),
+      tmrRead(new QTimer(this)),
+      tmrUpdate(new QTimer(this)),
+      tmrBusy(new QTimer(this)),
+      FLink(std::make_unique<TLinkWorker>()) {
     InitReaderDemoResources();
     ui->setupUi(this);
 
@@ -48,6 +54,8 @@ TFrmMain::TFrmMain(QWidget *parent)
     tmrRead->setInterval(500);
     tmrUpdate->setObjectName(QStringLiteral("tmrUpdate"));
     tmrUpdate->setInterval(800);
+    tmrBusy->setSingleShot(true);
+    tmrBusy->setInterval(kBusyAfterMs);
 
     // The value boxes of the settings page stand out like hints.
     for (QLineEdit *e : {ui->edtValue, ui->edtTagValue, ui->edtR6A, ui->edtR64}) {
@@ -65,10 +73,21 @@ TFrmMain::TFrmMain(QWidget *parent)
 }
 
 TFrmMain::~TFrmMain() {
+    // First, while every control still stands: pending requests are dropped,
+    // the running one ends within the library's wait, and no reply comes.
+    FLink.reset();
+    SetBusyCursor(false);
     delete ui;
 }
 
+bool TFrmMain::LinkIdle() const {
+    return FLink->Idle();
+}
+
 void TFrmMain::ConnectSignals() {
+    connect(FLink.get(), &TLinkWorker::userWaitingChanged, this, &TFrmMain::UserWaitingChanged);
+    connect(tmrBusy, &QTimer::timeout, this, [this] { SetBusyCursor(FLink->UserWaiting() > 0); });
+
     connect(ui->btnOpen, &QPushButton::clicked, this, &TFrmMain::btnOpenClick);
     connect(ui->btnClose, &QPushButton::clicked, this, &TFrmMain::btnCloseClick);
     // activated: only a pick by the user changes the station.
@@ -182,20 +201,28 @@ void TFrmMain::btnOpenClick() {
         return;
     }
 
-    FLinkOpen = false;
-    FLinkOpen = QV_ComInitial(port, rate) > 0;
-    ui->btnOpen->setEnabled(!FLinkOpen);
-    if (FLinkOpen) AddLog(Msg(73, portName, rate));
-    ui->pcMain->setCurrentWidget(ui->TabSheet1);
+    FLink->Open(port, rate, [this, opened = Msg(73, portName, rate)](const TLinkResult &r) {
+        FLinkOpen = r.result > 0;
+        ui->btnOpen->setEnabled(!FLinkOpen);
+        if (FLinkOpen) AddLog(opened);
+        ui->pcMain->setCurrentWidget(ui->TabSheet1);
+    });
 }
 
 void TFrmMain::btnCloseClick() {
-    if (!FLinkOpen) return;
+    // Auto read stops at once (it runs only while the link is open). The
+    // port is freed after the requests made before this click, if it is
+    // still open then: a second click while the first waits does nothing.
     if (tmrRead->isActive()) btnScanClick();
-    QV_ComFree();
-    FLinkOpen = false;
-    ui->btnOpen->setEnabled(true);
-    AddLog(Text(74));
+    FLink->Close([this, closed = Text(74)](const TLinkResult &r) {
+        if (!r.wasOpen) return;
+        // Auto read started by a click made before this one, once the
+        // requests ahead of it were through.
+        if (tmrRead->isActive()) btnScanClick();
+        FLinkOpen = false;
+        ui->btnOpen->setEnabled(true);
+        AddLog(closed);
+    });
 }
 
 void TFrmMain::cbIDChange(int index) {
@@ -254,6 +281,30 @@ bool TFrmMain::HexToInt(const QString &text, int &value) {
 void TFrmMain::ShowConversionError(const QString &text) {
     QMessageBox::critical(this, QCoreApplication::applicationName(),
                           QStringLiteral("'%1' is not a valid integer value").arg(text));
+}
+
+void TFrmMain::UserWaitingChanged() {
+    // The busy cursor shows once a command the user started has waited
+    // about 200 ms (shorter waits would only flicker) and goes with the last
+    // one. Polls do not count: with auto read on, a silent reader keeps a
+    // poll waiting nearly all the time, and a cursor that is always busy
+    // makes a window that still answers every click look hung.
+    if (FLink->UserWaiting() > 0) {
+        if (!FBusyShown && !tmrBusy->isActive()) tmrBusy->start();
+        return;
+    }
+    tmrBusy->stop();
+    SetBusyCursor(false);
+}
+
+void TFrmMain::SetBusyCursor(bool busy) {
+    if (busy == FBusyShown) return;
+    FBusyShown = busy;
+    // The arrow with a busy sign: the window still takes clicks meanwhile.
+    if (busy)
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+    else
+        QApplication::restoreOverrideCursor();
 }
 
 void TFrmMain::SelectEntry(QComboBox *list, int index) {

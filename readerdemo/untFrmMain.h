@@ -6,11 +6,14 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
+#include <memory>
 
 class QChar;
 class QComboBox;
 class QRadioButton;
 class QTimer;
+class TLinkWorker;
 
 namespace Ui {
 class TFrmMain;
@@ -39,6 +42,8 @@ public:
     int Language() const { return FLanguage; }
     QTimer *ReadTimer() const { return tmrRead; }
     QTimer *UpdateTimer() const { return tmrUpdate; }
+    // Every request made so far has been answered and its result shown.
+    bool LinkIdle() const;
 
     // Fills list with the machine's serial port names, sorted; leaves it
     // unchanged when they cannot be listed.
@@ -95,6 +100,13 @@ private:
     QString Msg(int n, const Args &...args) const {
         return FillPlaceholders(Text(n), {Arg(args)...});
     }
+    // The same in the given language: a result shown after a language
+    // switch reads as it would have at its click.
+    template <class... Args>
+    QString MsgIn(int language, int n, const Args &...args) const {
+        return FillPlaceholders(TextIn(language, n), {Arg(args)...});
+    }
+    QString TextIn(int language, int n) const;
     static QString Arg(const QString &s) { return s; }
     static QString Arg(const char *s) { return QString::fromUtf8(s); }
     static QString Arg(int v) { return QString::number(v); }
@@ -102,8 +114,15 @@ private:
     // Reads text as a number the way the framework's conversion does; on
     // failure shows the standard error dialog and returns false.
     bool StrToInt(const QString &text, int &value);
-    // Reads one register into value; false when the library reports failure.
-    bool ReadOneRegister(int address, int &value);
+    // Reads one register at the current station; done runs once the reader
+    // has answered, with ok false when the library reports failure.
+    void ReadOneRegister(int address, std::function<void(bool ok, int value)> done);
+    // Writes value to one register at the current station and logs okLine
+    // or failLine, both composed at the click.
+    void WriteOneRegister(int address, int value, const QString &okLine, const QString &failLine);
+    void SetAutoRead(bool on);
+    void UserWaitingChanged();
+    void SetBusyCursor(bool busy);
     static void SetRadio(QRadioButton *button, bool checked);
     bool HexToInt(const QString &text, int &value);
     void ShowConversionError(const QString &text);
@@ -113,6 +132,9 @@ private:
     Ui::TFrmMain *ui;
     QTimer *tmrRead;
     QTimer *tmrUpdate;
+    QTimer *tmrBusy;
+    // Every library call goes through it, beside the window's thread.
+    std::unique_ptr<TLinkWorker> FLink;
 
     int FStationID = 0;
     bool FLinkOpen = false;
@@ -121,4 +143,6 @@ private:
     int FLanguage = 1;
     std::array<QString, kTextCount + 1> FTexts;
     bool FCentred = false;
+    bool FPollWaiting = false;
+    bool FBusyShown = false;
 };

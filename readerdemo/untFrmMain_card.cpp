@@ -2,9 +2,11 @@
 // LED and buzzer control word, and re-arming card reading.
 #include <QTimer>
 
+#include <vector>
+
 #include "Convert.h"
+#include "LinkWorker.h"
 #include "RegisterEdit.h"
-#include "qvmodbusrtu.h"
 #include "qvregisters.h"
 #include "ui_untFrmMain.h"
 #include "untFrmBeepLED.h"
@@ -32,22 +34,49 @@ constexpr int kTextEmptyFail = 85;
 }  // namespace
 
 void TFrmMain::btnScanClick() {
-    if (!tmrRead->isActive() && !FLinkOpen) {
-        AddLog(Text(kTextOpenPortFirst));
+    // Stopping never waits.
+    if (tmrRead->isActive()) {
+        SetAutoRead(false);
         return;
     }
-    if (tmrRead->isActive())
-        tmrRead->stop();
-    else
+    // Starting needs the link open as it will be once the requests made
+    // before this click are through; only the link's thread knows that
+    // while some still wait.
+    const QString refused = Text(kTextOpenPortFirst);
+    auto start = [this, refused](bool linkOpen) {
+        if (!linkOpen)
+            AddLog(refused);
+        else
+            SetAutoRead(true);
+    };
+    if (FLink->Idle()) {
+        start(FLinkOpen);
+        return;
+    }
+    FLink->LinkState([this, start](const TLinkResult &r) {
+        // A start decided before this one: this click stops it again.
+        if (tmrRead->isActive())
+            SetAutoRead(false);
+        else
+            start(r.wasOpen);
+    });
+}
+
+void TFrmMain::SetAutoRead(bool on) {
+    if (on)
         tmrRead->start();
-    const bool reading = tmrRead->isActive();
-    ui->btnScan->setText(Text(reading ? kTextStopRead : kTextAutoRead));
+    else
+        tmrRead->stop();
+    ui->btnScan->setText(Text(on ? kTextStopRead : kTextAutoRead));
     // The text table must not change under a running poll.
-    ui->rbChinese->setEnabled(!reading);
-    ui->rbEnglish->setEnabled(!reading);
+    ui->rbChinese->setEnabled(!on);
+    ui->rbEnglish->setEnabled(!on);
 }
 
 void TFrmMain::tmrReadTimer() {
+    // A tick while the last poll still waits sends nothing, so polls never
+    // pile up behind a reader that does not answer.
+    if (FPollWaiting) return;
     ++FPollStep;
     if (FPollStep > kStepCardNumber) FPollStep = kStepLedBeep;
     if (FPollStep == kStepLedBeep) FPollStep = kStepCardNumber;
@@ -56,27 +85,37 @@ void TFrmMain::tmrReadTimer() {
 }
 
 void TFrmMain::ReadPollStep(int step) {
-    unsigned char data[2 * qvreg::kCardNumberCount] = {};
+    int address = 0, count = 1;
     switch (step) {
         case kStepUnused8:
-            QV_ReadRegister(FStationID, qvreg::kUnused8, 1, data);
+            address = qvreg::kUnused8;
             break;
         case kStepUnused9:
-            QV_ReadRegister(FStationID, qvreg::kUnused9, 1, data);
+            address = qvreg::kUnused9;
             break;
-        case kStepCardNumber: {
-            QLineEdit *const boxes[qvreg::kCardNumberCount] = {ui->Re4, ui->Re5, ui->Re6, ui->Re7};
-            const bool ok = QV_ReadRegister(FStationID, qvreg::kCardNumber, qvreg::kCardNumberCount, data) > 0;
-            for (int i = 0; i < qvreg::kCardNumberCount; ++i)
-                boxes[i]->setText(ok ? convert::IntToHex(data[2 * i] << 8 | data[2 * i + 1], 4) : Text(kTextReadFail));
+        case kStepCardNumber:
+            address = qvreg::kCardNumber;
+            count = qvreg::kCardNumberCount;
             break;
-        }
         case kStepUnused10:
-            QV_ReadRegister(FStationID, qvreg::kUnused10, 1, data);
+            address = qvreg::kUnused10;
             break;
         default:
-            break;
+            return;
     }
+    FPollWaiting = true;
+    const QString failed = Text(kTextReadFail);
+    FLink->Read(
+        FStationID, address, count,
+        [this, step, failed](const TLinkResult &r) {
+            FPollWaiting = false;
+            if (step != kStepCardNumber) return;  // the other steps show nothing
+            QLineEdit *const boxes[qvreg::kCardNumberCount] = {ui->Re4, ui->Re5, ui->Re6, ui->Re7};
+            const bool ok = r.result > 0;
+            for (int i = 0; i < qvreg::kCardNumberCount; ++i)
+                boxes[i]->setText(ok ? convert::IntToHex(r.data[2 * i] << 8 | r.data[2 * i + 1], 4) : failed);
+        },
+        true);
 }
 
 void TFrmMain::tmrUpdateTimer() {
@@ -90,13 +129,13 @@ void TFrmMain::btnSet5Click() {
     const QString valueText = dialog.ValueText();
     int value = 0;
     if (!HexToInt(valueText, value)) return;  // the error dialog has been shown
-    const int result = QV_WriteRegister(FStationID, qvreg::kLedBeep, value);
-    AddLog(Msg(result > 0 ? kTextLedBeepOk : kTextLedBeepFail, valueText));
+    WriteOneRegister(qvreg::kLedBeep, value, Msg(kTextLedBeepOk, valueText), Msg(kTextLedBeepFail, valueText));
 }
 
 void TFrmMain::btnSet6Click() {
     // Zeros in the card number registers make the reader read the next card afresh.
-    const unsigned char zeros[2 * qvreg::kCardNumberCount] = {};
-    const int result = QV_WriteMultiRegister(FStationID, qvreg::kCardNumber, qvreg::kCardNumberCount, zeros);
-    AddLog(Text(result > 0 ? kTextEmptyOk : kTextEmptyFail));
+    FLink->WriteMulti(FStationID, qvreg::kCardNumber, std::vector<unsigned char>(2 * qvreg::kCardNumberCount, 0),
+                      [this, ok = Text(kTextEmptyOk), fail = Text(kTextEmptyFail)](const TLinkResult &r) {
+                          AddLog(r.result > 0 ? ok : fail);
+                      });
 }

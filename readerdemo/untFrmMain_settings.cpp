@@ -4,7 +4,7 @@
 #include <QRadioButton>
 
 #include "Convert.h"
-#include "qvmodbusrtu.h"
+#include "LinkWorker.h"
 #include "qvregisters.h"
 #include "ui_untFrmMain.h"
 #include "untFrmMain.h"
@@ -16,11 +16,16 @@ const char *const kDelayName = "40106";
 
 }  // namespace
 
-bool TFrmMain::ReadOneRegister(int address, int &value) {
-    unsigned char data[2] = {0, 0};
-    if (QV_ReadRegister(FStationID, address, 1, data) <= 0) return false;
-    value = data[0] << 8 | data[1];
-    return true;
+void TFrmMain::ReadOneRegister(int address, std::function<void(bool ok, int value)> done) {
+    FLink->Read(FStationID, address, 1, [done = std::move(done)](const TLinkResult &r) {
+        const bool ok = r.result > 0;
+        done(ok, ok ? r.data[0] << 8 | r.data[1] : 0);
+    });
+}
+
+void TFrmMain::WriteOneRegister(int address, int value, const QString &okLine, const QString &failLine) {
+    FLink->Write(FStationID, address, value,
+                 [this, okLine, failLine](const TLinkResult &r) { AddLog(r.result > 0 ? okLine : failLine); });
 }
 
 void TFrmMain::SetRadio(QRadioButton *button, bool checked) {
@@ -37,20 +42,24 @@ void TFrmMain::SetRadio(QRadioButton *button, bool checked) {
 // ---- device information
 
 void TFrmMain::RzBitBtn3Click() {
-    if (!FLinkOpen) {
-        AddLog(Text(86));
-        return;
-    }
-    unsigned char info[qvreg::kInfoReserved] = {};
-    if (QV_GetDeviceInfo(FStationID, info) <= 0) {
-        AddLog(Text(87));
-        return;
-    }
-    int len = 0;
-    while (len < qvreg::kInfoModelSize && info[qvreg::kInfoModel + len] != 0) ++len;
-    ui->edtModel->setText(QString::fromLatin1(reinterpret_cast<const char *>(info + qvreg::kInfoModel), len));
-    ui->edtVersion->setText(
-        QStringLiteral("%1.%2").arg(info[qvreg::kInfoVersionMajor]).arg(info[qvreg::kInfoVersionMinor]));
+    // Whether the link is open counts where this click stands among the
+    // requests: the link's thread tells.
+    FLink->DeviceInfo(FStationID, [this, lang = FLanguage](const TLinkResult &r) {
+        if (!r.wasOpen) {
+            AddLog(TextIn(lang, 86));
+            return;
+        }
+        if (r.result <= 0) {
+            AddLog(TextIn(lang, 87));
+            return;
+        }
+        const unsigned char *info = r.data.data();
+        int len = 0;
+        while (len < qvreg::kInfoModelSize && info[qvreg::kInfoModel + len] != 0) ++len;
+        ui->edtModel->setText(QString::fromLatin1(reinterpret_cast<const char *>(info + qvreg::kInfoModel), len));
+        ui->edtVersion->setText(
+            QStringLiteral("%1.%2").arg(info[qvreg::kInfoVersionMajor]).arg(info[qvreg::kInfoVersionMinor]));
+    });
 }
 
 // ---- 40001: baud-rate code and station id
@@ -61,27 +70,28 @@ void TFrmMain::cbBaud2Change() {
 }
 
 void TFrmMain::RzBitBtn8Click() {
-    int v = 0;
-    if (!ReadOneRegister(qvreg::kBaudStation, v)) {
-        ui->edtValue->setText(Text(75));
-        AddLog(Text(97));
-        return;
-    }
-    const int high = v >> 8, low = v & 0xFF;
-    SelectEntry(ui->cbBaud2, high - 1);
-    // Moves the station selector only: FStationID follows the user's picks.
-    SelectEntry(ui->cbID, low);
-    SelectEntry(ui->cbID2, low - 1);
-    ui->edtValue->setText(convert::IntToHex(high, 2) + convert::IntToHex(low, 2));
-    AddLog(Msg(96, ui->edtValue->text()));
+    ReadOneRegister(qvreg::kBaudStation, [this, lang = FLanguage](bool ok, int v) {
+        if (!ok) {
+            ui->edtValue->setText(TextIn(lang, 75));
+            AddLog(TextIn(lang, 97));
+            return;
+        }
+        const int high = v >> 8, low = v & 0xFF;
+        SelectEntry(ui->cbBaud2, high - 1);
+        // Moves the station selector only: FStationID follows the user's picks.
+        SelectEntry(ui->cbID, low);
+        SelectEntry(ui->cbID2, low - 1);
+        ui->edtValue->setText(convert::IntToHex(high, 2) + convert::IntToHex(low, 2));
+        AddLog(MsgIn(lang, 96, ui->edtValue->text()));
+    });
 }
 
 void TFrmMain::RzBitBtn7Click() {
     cbBaud2Change();
+    const QString shown = ui->edtValue->text();
     int value = 0;
-    if (!HexToInt(ui->edtValue->text(), value)) return;
-    const bool ok = QV_WriteRegister(FStationID, qvreg::kBaudStation, value) > 0;
-    AddLog(Msg(ok ? 98 : 99, ui->edtValue->text()));
+    if (!HexToInt(shown, value)) return;
+    WriteOneRegister(qvreg::kBaudStation, value, Msg(98, shown), Msg(99, shown));
 }
 
 // ---- 40002: card-read parameters
@@ -95,25 +105,26 @@ void TFrmMain::cbLEDChange() {
 }
 
 void TFrmMain::RzBitBtn9Click() {
-    int v = 0;
-    if (!ReadOneRegister(qvreg::kReadParams, v)) {
-        ui->edtTagValue->setText(Text(75));
-        AddLog(Text(103));
-        return;
-    }
-    SelectEntry(ui->cbTag, 0);
-    SelectEntry(ui->cbBeep, v >> qvreg::kBeepBit & 1);
-    SelectEntry(ui->cbLED, v >> qvreg::kGreenLedBit & 1);
-    ui->edtTagValue->setText(convert::IntToHex(v, 4));
-    AddLog(Msg(102, ui->edtTagValue->text()));
+    ReadOneRegister(qvreg::kReadParams, [this, lang = FLanguage](bool ok, int v) {
+        if (!ok) {
+            ui->edtTagValue->setText(TextIn(lang, 75));
+            AddLog(TextIn(lang, 103));
+            return;
+        }
+        SelectEntry(ui->cbTag, 0);
+        SelectEntry(ui->cbBeep, v >> qvreg::kBeepBit & 1);
+        SelectEntry(ui->cbLED, v >> qvreg::kGreenLedBit & 1);
+        ui->edtTagValue->setText(convert::IntToHex(v, 4));
+        AddLog(MsgIn(lang, 102, ui->edtTagValue->text()));
+    });
 }
 
 void TFrmMain::RzBitBtn10Click() {
     cbLEDChange();
+    const QString shown = ui->edtTagValue->text();
     int value = 0;
-    if (!HexToInt(ui->edtTagValue->text(), value)) return;
-    const bool ok = QV_WriteRegister(FStationID, qvreg::kReadParams, value) > 0;
-    AddLog(Msg(ok ? 100 : 101, ui->edtTagValue->text()));
+    if (!HexToInt(shown, value)) return;
+    WriteOneRegister(qvreg::kReadParams, value, Msg(100, shown), Msg(101, shown));
 }
 
 // ---- 40106: same-card delay
@@ -131,21 +142,22 @@ void TFrmMain::edtTime6AChange() {
 }
 
 void TFrmMain::RzBitBtn21Click() {
-    int v = 0;
-    if (!ReadOneRegister(qvreg::kSameCardDelay, v)) {
-        AddLog(Msg(115, kDelayName));
-        return;
-    }
-    ui->edtTime6A->setText(QString::number(v));  // mirrors into edtR6A
-    AddLog(Msg(114, kDelayName, ui->edtR6A->text()));
+    ReadOneRegister(qvreg::kSameCardDelay, [this, lang = FLanguage](bool ok, int v) {
+        if (!ok) {
+            AddLog(MsgIn(lang, 115, kDelayName));
+            return;
+        }
+        ui->edtTime6A->setText(QString::number(v));  // mirrors into edtR6A
+        AddLog(MsgIn(lang, 114, kDelayName, ui->edtR6A->text()));
+    });
 }
 
 void TFrmMain::RzBitBtn22Click() {
     edtTime6AChange();
+    const QString shown = ui->edtR6A->text();
     int value = 0;
-    if (!HexToInt(ui->edtR6A->text(), value)) return;
-    const bool ok = QV_WriteRegister(FStationID, qvreg::kSameCardDelay, value) > 0;
-    AddLog(Msg(ok ? 116 : 117, kDelayName, ui->edtR6A->text()));
+    if (!HexToInt(shown, value)) return;
+    WriteOneRegister(qvreg::kSameCardDelay, value, Msg(116, kDelayName, shown), Msg(117, kDelayName, shown));
 }
 
 // ---- 40100: parameter register
@@ -183,20 +195,21 @@ void TFrmMain::rb64_0Click() {
 }
 
 void TFrmMain::RzBitBtn15Click() {
-    int v = 0;
-    if (!ReadOneRegister(qvreg::kParameter, v)) {
-        ui->edtR64->setText(Text(75));
-        AddLog(Msg(115, kParamName));
-        return;
-    }
-    ShowParamRegister(v);
-    AddLog(Msg(114, kParamName, ui->edtR64->text()));
+    ReadOneRegister(qvreg::kParameter, [this, lang = FLanguage](bool ok, int v) {
+        if (!ok) {
+            ui->edtR64->setText(TextIn(lang, 75));
+            AddLog(MsgIn(lang, 115, kParamName));
+            return;
+        }
+        ShowParamRegister(v);
+        AddLog(MsgIn(lang, 114, kParamName, ui->edtR64->text()));
+    });
 }
 
 void TFrmMain::RzBitBtn16Click() {
     rb64_0Click();
+    const QString shown = ui->edtR64->text();
     int value = 0;
-    if (!HexToInt(ui->edtR64->text(), value)) return;
-    const bool ok = QV_WriteRegister(FStationID, qvreg::kParameter, value) > 0;
-    AddLog(Msg(ok ? 116 : 117, kParamName, ui->edtR64->text()));
+    if (!HexToInt(shown, value)) return;
+    WriteOneRegister(qvreg::kParameter, value, Msg(116, kParamName, shown), Msg(117, kParamName, shown));
 }

@@ -109,11 +109,12 @@ class BeepLedTest : public QObject {
         win_->show();
         if (open) {
             QTest::mouseClick(win_->findChild<QPushButton *>("btnOpen"), Qt::LeftButton);
-            QVERIFY(win_->LinkOpen());
+            QTRY_VERIFY(win_->LinkOpen());
             server_->ClearRequests();
         }
     }
-    // Clicks the 40003 set button and lets act work the dialog.
+    // Clicks the 40003 set button, lets act work the dialog and waits for
+    // the reader's answer to the write.
     void SetLedBeep(std::function<void(TFrmBeepLED *)> act) {
         auto session = std::make_shared<DialogSession>();
         OnDialog(session, std::move(act));
@@ -121,6 +122,7 @@ class BeepLedTest : public QObject {
         QVERIFY(session->seen);
         // Created for the one click and gone afterwards.
         QTRY_VERIFY(win_->findChildren<TFrmBeepLED *>().isEmpty());
+        QTRY_VERIFY(win_->LinkIdle());
     }
     static void Write(TFrmBeepLED *d) {
         QTest::mouseClick(Part<QPushButton>(d, "RzBitBtn1"), Qt::LeftButton);
@@ -332,6 +334,7 @@ private slots:
         QCOMPARE(Log(), QStringList({"设置寄存器40003=0x0611失败！"}));
         QVERIFY(server_->Requests().empty());
         QTest::mouseClick(win_->findChild<QPushButton *>("btnOpen"), Qt::LeftButton);
+        QTRY_VERIFY(win_->LinkOpen());
         server_->InjectFault(readersim::Fault::Exception, 1);
         SetLedBeep(Write);
         QCOMPARE(Log().last(), QStringLiteral("设置寄存器40003=0x0611失败！"));

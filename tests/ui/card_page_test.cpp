@@ -1,6 +1,8 @@
 // Card polling page against the simulated reader on a pty: auto read and its
 // refusal, the polling sequence on the wire, the card number boxes, a reader
-// that stops answering, the 40003 value box and re-arming card reading.
+// that stops answering (and the window that keeps answering meanwhile), the
+// 40003 value box and re-arming card reading.
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -11,6 +13,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,7 +70,15 @@ class CardPageTest : public QObject {
         for (const readersim::Request &r : server_->Requests()) out.push_back(ToHex(r.frame));
         return out;
     }
-    void Click(const char *name) { QTest::mouseClick(Get<QAbstractButton>(name), Qt::LeftButton); }
+    // A click, and the reader's answer to what it asked, shown.
+    void Click(const char *name) {
+        Press(name);
+        Settle();
+    }
+    // A click only: what it asked of the reader may still wait.
+    void Press(const char *name) { QTest::mouseClick(Get<QAbstractButton>(name), Qt::LeftButton); }
+    // Waits until every request made so far has its result shown.
+    void Settle() { QTRY_VERIFY_WITH_TIMEOUT(win_->LinkIdle(), 5000); }
     void SetCardWords(std::uint16_t a, std::uint16_t b, std::uint16_t c, std::uint16_t d) {
         server_->WithReader([&](readersim::Reader &r) {
             const std::uint16_t words[] = {a, b, c, d};
@@ -82,9 +93,13 @@ class CardPageTest : public QObject {
         QCOMPARE(Log().size(), 1);
         server_->ClearRequests();
     }
-    // Steps the poll as tmrRead would, without waiting for it.
+    // Steps the poll as tmrRead would, without waiting for the timer, and
+    // waits for each step's result.
     void Tick(int n = 1) {
-        for (int i = 0; i < n; ++i) win_->tmrReadTimer();
+        for (int i = 0; i < n; ++i) {
+            win_->tmrReadTimer();
+            Settle();
+        }
     }
 
 private slots:
@@ -193,6 +208,8 @@ private slots:
         Click("btnScan");
         Click("btnScan");
         Click("btnScan");
+        QVERIFY(win_->ReadTimer()->isActive());
+        Click("btnScan");  // the steps below are the test's, not the timer's
         QCOMPARE(win_->PollStep(), 6);
         server_->ClearRequests();
         Tick(2);
@@ -279,6 +296,69 @@ private slots:
         QCOMPARE(Boxes(), QStringList(4, QStringLiteral("读失败")));
         QCOMPARE(Log().size(), 1);
         QCOMPARE(win_->PollStep(), 6);
+    }
+
+    // A tick while the last poll still waits sends nothing and leaves the
+    // cycle where it is: polls never pile up behind a silent reader.
+    void ticksWhileAPollWaitsSendNothing() {
+        OpenLink();
+        server_->InjectFault(readersim::Fault::NoReply, 1);
+        QElapsedTimer t;
+        t.start();
+        for (int i = 0; i < 5; ++i) win_->tmrReadTimer();
+        QVERIFY2(t.elapsed() < 200, qPrintable(QString::number(t.elapsed())));  // no tick waits for the reader
+        QCOMPARE(win_->PollStep(), 3);
+        QVERIFY(!win_->LinkIdle());
+        Settle();
+        QVERIFY2(t.elapsed() >= 1500, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(Frames(), std::vector<std::string>({kRead8}));
+        // Answered: the next tick takes the next step.
+        Tick();
+        QCOMPARE(win_->PollStep(), 4);
+        QCOMPARE(Frames(), std::vector<std::string>({kRead8, kRead9}));
+        QCOMPARE(Boxes(), QStringList({"0000", "0000", "0000", "0000"}));
+    }
+
+    // Auto read against a reader that never answers: the window's event loop
+    // keeps running (a 10 ms probe is never 500 ms late), polls alone do not
+    // turn the cursor busy, and stopping acts at once although a poll waits.
+    void silentReaderNeverStallsTheWindow() {
+        OpenLink();
+        Tick(2);  // past 40008 and 40009: every poll reads the card number
+        server_->SetFaultChance(readersim::Fault::NoReply, 1.0);
+        server_->ClearRequests();
+        Click("btnScan");
+        QElapsedTimer clock;
+        qint64 last = 0, worst = 0;
+        bool busy = false;
+        QTimer probe;
+        probe.setTimerType(Qt::PreciseTimer);
+        connect(&probe, &QTimer::timeout, [&] {
+            const qint64 now = clock.elapsed();
+            worst = std::max(worst, now - last - 10);
+            last = now;
+            busy = busy || QApplication::overrideCursor();
+        });
+        clock.start();
+        probe.start(10);
+        QTest::qWait(3000);  // the span measured, no wait for a result
+        probe.stop();
+        QVERIFY2(worst < 500, qPrintable(QStringLiteral("worst stall %1 ms").arg(worst)));
+        QVERIFY(!busy);
+        QCOMPARE(Boxes(), QStringList(4, QStringLiteral("读失败")));
+        // A poll every 2 s wait at most: 0.5 s, then after each failure.
+        const size_t sent = server_->Requests().size();
+        QVERIFY2(sent >= 1 && sent <= 2, qPrintable(QString::number(sent)));
+
+        QTRY_VERIFY(!win_->LinkIdle());
+        Press("btnScan");
+        QVERIFY(!win_->ReadTimer()->isActive());
+        QCOMPARE(Get<QPushButton>("btnScan")->text(), QStringLiteral("自动读"));
+        QVERIFY(Get<QRadioButton>("rbEnglish")->isEnabled());
+        const size_t waiting = server_->Requests().size();
+        Settle();
+        QCOMPARE(server_->Requests().size(), waiting);
+        QCOMPARE(Log().size(), 1);
     }
 
     void readFailFollowsLanguage() {

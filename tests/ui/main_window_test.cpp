@@ -1,7 +1,9 @@
-// Main window: start-up state, port list, link open and close, the message
-// log's limit and the language switch.
+// Main window: start-up state, port list, link open and close (also while a
+// command waits for a silent reader), the message log's limit and the
+// language switch.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -27,6 +29,7 @@
 #include <vector>
 
 #include "RegisterEdit.h"
+#include "bytes.h"
 #include "pty_port.h"
 #include "qvmodbusrtu.h"
 #include "serialports.h"
@@ -149,6 +152,21 @@ class MainWindowTest : public QObject {
     }
     QStringList Log() { return LogLines(Get<QPlainTextEdit>("edtMemo")); }
     void MakeWindow() { win_ = std::make_unique<TFrmMain>(); }
+    // A click, and the reader's answer to what it asked, shown.
+    void Click(const char *button) {
+        Press(button);
+        QTRY_VERIFY_WITH_TIMEOUT(win_->LinkIdle(), 5000);
+    }
+    // A click only: what it asked of the reader may still wait.
+    void Press(const char *button) { QTest::mouseClick(Get<QPushButton>(button), Qt::LeftButton); }
+    // Whether another program could take the port now.
+    static bool PortFree(const PtyPort &port) {
+        const int fd = ::open(port.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0) return false;
+        const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+        ::close(fd);
+        return free;
+    }
     // Every tagged component against the wording of one language.
     void CheckAllCaptions(bool english) {
         QCOMPARE(win_->windowTitle(), Wanted(104, english));
@@ -280,7 +298,7 @@ private slots:
         MakeWindow();
         QCOMPARE(Get<QComboBox>("cbPort")->count(), 0);
         QCOMPARE(Log(), QStringList({"没有找到任何可用的串口"}));
-        QTest::mouseClick(Get<QPushButton>("btnOpen"), Qt::LeftButton);
+        Click("btnOpen");
         QCOMPARE(Log(), QStringList({"没有找到任何可用的串口"}));
         QCOMPARE(Get<QTabWidget>("pcMain")->currentWidget(), Get<QWidget>("TabSheet2"));
         QVERIFY(Get<QPushButton>("btnOpen")->isEnabled());
@@ -291,7 +309,7 @@ private slots:
     void openLogsAndShowsCardPage() {
         PtyPort com1(*dir_, 1);
         MakeWindow();
-        QTest::mouseClick(Get<QPushButton>("btnOpen"), Qt::LeftButton);
+        Click("btnOpen");
         QVERIFY(win_->LinkOpen());
         QCOMPARE(Log(), QStringList({"串口打开 端口：COM1,波特率：19200"}));
         QCOMPARE(Get<QTabWidget>("pcMain")->currentWidget(), Get<QWidget>("TabSheet1"));
@@ -310,7 +328,7 @@ private slots:
         ports->setCurrentIndex(ports->findText("COM10"));
         auto *baud = Get<QComboBox>("cbBaud");
         baud->setCurrentIndex(baud->findText("115200"));
-        QTest::mouseClick(Get<QPushButton>("btnOpen"), Qt::LeftButton);
+        Click("btnOpen");
         QVERIFY(win_->LinkOpen());
         QCOMPARE(Log(), QStringList({"串口打开 端口：COM10,波特率：115200"}));
         QCOMPARE(LineSpeed(com10.slavePath()), 115200);
@@ -326,14 +344,14 @@ private slots:
         int fd = ::open(com1.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         QVERIFY(fd >= 0);
         QCOMPARE(flock(fd, LOCK_EX | LOCK_NB), 0);
-        QTest::mouseClick(Get<QPushButton>("btnOpen"), Qt::LeftButton);
+        Click("btnOpen");
         ::close(fd);
         QVERIFY(!win_->LinkOpen());
         QVERIFY(Log().isEmpty());
         QVERIFY(Get<QPushButton>("btnOpen")->isEnabled());
         QCOMPARE(Get<QTabWidget>("pcMain")->currentWidget(), Get<QWidget>("TabSheet1"));
         // Once the port is free the same click opens it.
-        QTest::mouseClick(Get<QPushButton>("btnOpen"), Qt::LeftButton);
+        Click("btnOpen");
         QVERIFY(win_->LinkOpen());
     }
 
@@ -341,7 +359,7 @@ private slots:
         PtyPort com1(*dir_, 1);
         MakeWindow();
         Get<QComboBox>("cbPort")->clear();
-        QTest::mouseClick(Get<QPushButton>("btnOpen"), Qt::LeftButton);
+        Click("btnOpen");
         QVERIFY(!win_->LinkOpen());
         QVERIFY(Log().isEmpty());
         QVERIFY(Get<QPushButton>("btnOpen")->isEnabled());
@@ -359,7 +377,7 @@ private slots:
         ports->setCurrentIndex(ports->count() - 1);
 
         uitest::ModalCloser closer;
-        QTest::mouseClick(Get<QPushButton>("btnOpen"), Qt::LeftButton);
+        Click("btnOpen");
         QVERIFY(closer.seen());
         QCOMPARE(closer.text(), QStringLiteral("'X1' is not a valid integer value"));
         QVERIFY(!win_->LinkOpen());
@@ -374,14 +392,14 @@ private slots:
         ports->addItem("COM");
         ports->setCurrentIndex(ports->count() - 1);
         uitest::ModalCloser closer2;
-        QTest::mouseClick(Get<QPushButton>("btnOpen"), Qt::LeftButton);
+        Click("btnOpen");
         QCOMPARE(closer2.text(), QStringLiteral("'' is not a valid integer value"));
     }
 
     void closeBeforeOpenDoesNothing() {
         PtyPort com1(*dir_, 1);
         MakeWindow();
-        QTest::mouseClick(Get<QPushButton>("btnClose"), Qt::LeftButton);
+        Click("btnClose");
         QVERIFY(Log().isEmpty());
         QVERIFY(!win_->LinkOpen());
         QVERIFY(Get<QPushButton>("btnOpen")->isEnabled());
@@ -391,9 +409,9 @@ private slots:
     void closeLogsAndReleasesPort() {
         PtyPort com1(*dir_, 1);
         MakeWindow();
-        QTest::mouseClick(Get<QPushButton>("btnOpen"), Qt::LeftButton);
+        Click("btnOpen");
         QVERIFY(win_->LinkOpen());
-        QTest::mouseClick(Get<QPushButton>("btnClose"), Qt::LeftButton);
+        Click("btnClose");
         QVERIFY(!win_->LinkOpen());
         QVERIFY(Get<QPushButton>("btnOpen")->isEnabled());
         QCOMPARE(Log().last(), QStringLiteral("串口关闭"));
@@ -404,24 +422,80 @@ private slots:
         QCOMPARE(flock(fd, LOCK_EX | LOCK_NB), 0);
         ::close(fd);
         // A second close does nothing.
-        QTest::mouseClick(Get<QPushButton>("btnClose"), Qt::LeftButton);
+        Click("btnClose");
         QCOMPARE(Log().size(), 2);
     }
 
     void closeStopsAutoReadFirst() {
         PtyPort com1(*dir_, 1);
         MakeWindow();
-        QTest::mouseClick(Get<QPushButton>("btnOpen"), Qt::LeftButton);
-        QTest::mouseClick(Get<QPushButton>("btnScan"), Qt::LeftButton);
+        Click("btnOpen");
+        Click("btnScan");
         QVERIFY(win_->ReadTimer()->isActive());
         QVERIFY(!Get<QRadioButton>("rbEnglish")->isEnabled());
-        QTest::mouseClick(Get<QPushButton>("btnClose"), Qt::LeftButton);
+        Click("btnClose");
         QVERIFY(!win_->ReadTimer()->isActive());
         QCOMPARE(Get<QPushButton>("btnScan")->text(), QStringLiteral("自动读"));
         QVERIFY(Get<QRadioButton>("rbEnglish")->isEnabled());
         QVERIFY(Get<QRadioButton>("rbChinese")->isEnabled());
         QCOMPARE(Log().last(), QStringLiteral("串口关闭"));
         QVERIFY(!win_->LinkOpen());
+    }
+
+    // 断开连接 while a command waits for a reader that does not answer: auto
+    // read stops at once; the port is freed once the command has ended, and
+    // then the close is logged, after the command's own line.
+    void closeWhileACommandWaits() {
+        PtyPort com1(*dir_, 1);  // nobody answers
+        MakeWindow();
+        Click("btnOpen");
+        Click("btnScan");
+        QElapsedTimer t;
+        t.start();
+        Press("RzBitBtn9");
+        Press("btnClose");
+        Press("btnClose");  // a second click while the first waits does nothing more
+        QVERIFY2(t.elapsed() < 200, qPrintable(QString::number(t.elapsed())));
+        QVERIFY(!win_->ReadTimer()->isActive());
+        QCOMPARE(Get<QPushButton>("btnScan")->text(), QStringLiteral("自动读"));
+        QVERIFY(Get<QRadioButton>("rbEnglish")->isEnabled());
+        QVERIFY(win_->LinkOpen());
+        QVERIFY(!PortFree(com1));
+        QCOMPARE(Log().size(), 1);
+
+        QTRY_COMPARE_WITH_TIMEOUT(Log().size(), 3, 5000);
+        QVERIFY2(t.elapsed() >= 1500, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(Log().mid(1), QStringList({"读取寄存器40002失败！", "串口关闭"}));
+        QVERIFY(win_->LinkIdle());
+        QVERIFY(!win_->LinkOpen());
+        QVERIFY(Get<QPushButton>("btnOpen")->isEnabled());
+        QVERIFY(PortFree(com1));
+        // Only the read reached the line: no poll, and a close sends nothing.
+        QCOMPARE(testsupport::ToHex(com1.Drain()),
+                 testsupport::ToHex(testsupport::WithCrc(testsupport::Hex("00 03 00 02 00 01"))));
+    }
+
+    // Closing the window while a command waits hides it at once; destroying
+    // it waits only for the command that runs and drops those behind it.
+    void closeWindowWhileACommandWaits() {
+        PtyPort com1(*dir_, 1);
+        MakeWindow();
+        win_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(win_.get()));
+        Click("btnOpen");
+        QElapsedTimer t;
+        t.start();
+        Press("RzBitBtn9");
+        Press("RzBitBtn8");
+        Press("RzBitBtn3");
+        QVERIFY(win_->close());
+        QVERIFY(!win_->isVisible());
+        QVERIFY2(t.elapsed() < 200, qPrintable(QString::number(t.elapsed())));
+        win_.reset();
+        QVERIFY2(t.elapsed() >= 1500 && t.elapsed() < 2500, qPrintable(QString::number(t.elapsed())));
+        QTest::qWait(50);  // anything still posted for the window would land now
+        QCOMPARE(testsupport::ToHex(com1.Drain()),
+                 testsupport::ToHex(testsupport::WithCrc(testsupport::Hex("00 03 00 02 00 01"))));
     }
 
     void stationFollowsOnlyTheUsersPick() {
@@ -482,7 +556,7 @@ private slots:
     void englishAndBackRestoreEveryCaption() {
         PtyPort com1(*dir_, 1);
         MakeWindow();
-        QTest::mouseClick(Get<QPushButton>("btnOpen"), Qt::LeftButton);  // a Chinese log line
+        Click("btnOpen");  // a Chinese log line
         auto *baud = Get<QComboBox>("cbBaud");
         baud->setCurrentIndex(5);
         auto *id = Get<QComboBox>("cbID");
@@ -515,9 +589,9 @@ private slots:
         QCOMPARE(Get<QComboBox>("cbPort")->currentText(), QStringLiteral("COM1"));
         QVERIFY(win_->LinkOpen());
 
-        QTest::mouseClick(Get<QPushButton>("btnClose"), Qt::LeftButton);  // an English line
+        Click("btnClose");  // an English line
         QCOMPARE(Log(), QStringList({"串口打开 端口：COM1,波特率：19200", "Close Port"}));
-        QTest::mouseClick(Get<QPushButton>("btnOpen"), Qt::LeftButton);
+        Click("btnOpen");
         QCOMPARE(Log().last(), QStringLiteral("Open Port Port: COM1,Baud: 57600"));
 
         QTest::mouseClick(Get<QRadioButton>("rbChinese"), Qt::LeftButton);

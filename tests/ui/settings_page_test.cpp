@@ -1,10 +1,11 @@
 // Reader settings page against the simulated reader on a pty: what each
-// group writes on the wire, how a value read sets the choices back, and
-// what a failed exchange leaves behind.
+// group writes on the wire, how a value read sets the choices back, what a
+// failed exchange leaves behind, and clicks made while a command waits.
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QCursor>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -62,7 +63,13 @@ class SettingsPageTest : public QObject {
         const QStringList l = Log();
         return l.isEmpty() ? QString() : l.last();
     }
-    void Click(const char *button) { QTest::mouseClick(Get<QPushButton>(button), Qt::LeftButton); }
+    // A click, and the reader's answer to what it asked, shown.
+    void Click(const char *button) {
+        Press(button);
+        QTRY_VERIFY_WITH_TIMEOUT(win_->LinkIdle(), 5000);
+    }
+    // A click only: what it asked of the reader may still wait.
+    void Press(const char *button) { QTest::mouseClick(Get<QPushButton>(button), Qt::LeftButton); }
     QString Box(const char *edit) { return Get<QLineEdit>(edit)->text(); }
     int Pos(const char *list) { return Get<QComboBox>(list)->currentIndex(); }
     bool Checked(const char *rb) { return Get<QRadioButton>(rb)->isChecked(); }
@@ -506,6 +513,44 @@ private slots:
         QCOMPARE(Log(),
                  QStringList({"读取寄存器40001失败！", "设置寄存器40002=0x0005失败！", "读取寄存器40106失败！"}));
         QVERIFY(Requests().empty());
+    }
+
+    // Clicks while a command waits queue behind it in order, each sent once
+    // with the value and in the language of its click, while the window
+    // takes other input; the busy cursor shows only while they wait.
+    void clicksWhileACommandWaitsQueueInOrder() {
+        Start();
+        SetReg(2, 0x0035);
+        SetReg(1, 0x0305);
+        sim_->server.UpdateFaultSettings([](readersim::FaultSettings &f) { f.delayMs = 800; });
+        sim_->server.InjectFault(Fault::Delay, 1);
+        QElapsedTimer t;
+        t.start();
+        Press("RzBitBtn9");   // read 40002: answered after 800 ms
+        Press("RzBitBtn16");  // set 40100 with the 0010 composed now
+        ClickRadio("rb64_N7");
+        QCOMPARE(Box("edtR64"), QStringLiteral("0090"));
+        Press("RzBitBtn16");
+        QTest::mouseClick(Get<QRadioButton>("rbEnglish"), Qt::LeftButton);
+        Press("RzBitBtn8");
+        QVERIFY2(t.elapsed() < 400, qPrintable(QString::number(t.elapsed())));
+        QTRY_COMPARE(Requests().size(), size_t(1));
+        QVERIFY(Log().isEmpty());
+        QTRY_VERIFY(QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::BusyCursor);
+        QVERIFY(!win_->LinkIdle());
+
+        QTRY_VERIFY(win_->LinkIdle());
+        QVERIFY(!QApplication::overrideCursor());
+        const auto req = Requests();
+        QCOMPARE(req.size(), size_t(4));
+        QCOMPARE(ToHex(req[0].pdu), std::string("03 00 02 00 01"));
+        QCOMPARE(ToHex(req[1].pdu), ToHex(WritePdu(100, 0x0010)));
+        QCOMPARE(ToHex(req[2].pdu), ToHex(WritePdu(100, 0x0090)));
+        QCOMPARE(ToHex(req[3].pdu), std::string("03 00 01 00 01"));
+        QCOMPARE(Log(), QStringList({"读取寄存器40002=0035", "设置寄存器40100=0x0010成功！",
+                                     "设置寄存器40100=0x0090成功！", "Read Register 40001=0305"}));
+        QCOMPARE(Box("edtTagValue"), QStringLiteral("0035"));
+        QCOMPARE(Box("edtValue"), QStringLiteral("0305"));
     }
 
     // ---- device information
