@@ -34,8 +34,14 @@ T *Find(TFrmMain &w, const char *name) {
     return c;
 }
 
+// Clicks the button and waits until the reader's answer to what the click
+// asked for is shown (the link works beside the window).
 void Click(TFrmMain &w, const char *name) {
     if (auto *b = Find<QAbstractButton>(w, name)) b->click();
+    QElapsedTimer t;
+    t.start();
+    while (!w.LinkIdle() && t.elapsed() < 10000) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    if (!w.LinkIdle()) std::fprintf(stderr, "readerdemo_tour: %s got no answer\n", name);
     Pause(150);
 }
 
