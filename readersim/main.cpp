@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "qvregisters.h"
 #include "readersim.h"
 
 namespace {
@@ -23,7 +24,14 @@ Ports (at least one; pty and tcp may be combined):
   --ports-dir DIR     ports directory (default: $QV_PORTS_DIR, else
                       /etc/qvmodbusrtu/ports); created when missing
   --device PATH       serve a serial device (or a pty slave), raw 8N1
-  --baud RATE         bit rate of --device (default 19200; any rate)
+  --baud RATE         bit rate of --device (default 19200; any rate); with
+                      --pty the reader's rate: 40001's baud code at start
+                      names RATE (one of 9600 14400 19200 28800 38400 57600
+                      115200)
+  --strict-baud       on the ptys, a request sent at another rate than the
+                      reader's (40001's baud code, read at each request) goes
+                      unanswered, as on a real line; the simulator sees the
+                      rate the client set on its end of the pty
   --tcp PORT          Modbus TCP on 127.0.0.1:PORT; 0 picks a free port
 Reader:
   --station N         station id 1..255 (default 1); 40001 = 0x03NN
@@ -76,7 +84,7 @@ Registers: 40001 baud code (high byte; 3 = 19200) and station (low byte);
 (0x0010); 40106 same-card delay in 100 ms units (0x0014). Other addresses
 give exception 2, other functions exception 1, bad counts exception 3.
 Writing 40001 takes effect from the next request (station or baud code 0
-keeps the old one). Station 0 is answered too (on TCP also unit 0xFF);
+keeps the old one): with --strict-baud the client then sends at the new rate. Station 0 is answered too (on TCP also unit 0xFF);
 other stations get no reply.
 
 Card number in 40004-40007 (8 bytes, 40004 first, high byte first), by
@@ -123,6 +131,7 @@ struct Args {
     std::string portsDir;
     std::string device;
     int baud = 19200;
+    bool baudGiven = false;
     int tcp = -1;
     readersim::Options opt;
     readersim::Fault chanceFault = readersim::Fault::None;
@@ -159,6 +168,9 @@ Args Parse(int argc, char **argv) {
             a.device = value();
         } else if (o == "--baud") {
             a.baud = static_cast<int>(Number(o, value(), 50, 4000000));
+            a.baudGiven = true;
+        } else if (o == "--strict-baud") {
+            a.opt.strictBaud = true;
         } else if (o == "--tcp") {
             a.tcp = static_cast<int>(Number(o, value(), 0, 65535));
         } else if (o == "--station") {
@@ -210,6 +222,13 @@ Args Parse(int argc, char **argv) {
         }
     }
     if (a.ptys.empty() && a.device.empty() && a.tcp < 0) Fail("nothing to serve: give --pty, --device or --tcp");
+    if (a.opt.strictBaud && a.ptys.empty()) Fail("--strict-baud goes with --pty");
+    if (a.baudGiven && !a.ptys.empty()) {
+        bool known = false;
+        for (int r : qvreg::kBaudRates) known = known || r == a.baud;
+        if (!known) Fail("--baud with --pty takes 9600, 14400, 19200, 28800, 38400, 57600 or 115200");
+        a.opt.baud = a.baud;
+    }
     return a;
 }
 
@@ -249,7 +268,9 @@ int main(int argc, char **argv) {
                          std::strerror(errno));
             return 1;
         }
-        ready += "readersim: serving COM" + std::to_string(n) + " (" + slave + ") in " + a.portsDir + "\n";
+        ready += "readersim: serving COM" + std::to_string(n) + " (" + slave + ") in " + a.portsDir;
+        if (a.opt.strictBaud) ready += " at " + std::to_string(reader.LineRate()) + " bit/s, strict";
+        ready += "\n";
     }
     if (!a.device.empty()) {
         if (!server.ServeDevice(a.device, a.baud)) {

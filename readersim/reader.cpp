@@ -273,8 +273,11 @@ Reader::Reader(const Options &o) : impl_(std::make_unique<Impl>()) {
     d.opt = o;
     if (d.opt.model.size() > 8) d.opt.model.resize(8);
     d.rearmMs = o.rearmMs < 0 ? 0 : o.rearmMs;
+    int code = 3;  // 19200
+    for (int c = 1; c <= qvreg::kBaudCodeCount; ++c)
+        if (qvreg::kBaudRates[c - 1] == o.baud) code = c;
     d.regs = {
-        {qvreg::kBaudStation, static_cast<std::uint16_t>(0x0300 | (o.station & 0xFF))},
+        {qvreg::kBaudStation, static_cast<std::uint16_t>(code << 8 | (o.station & 0xFF))},
         {qvreg::kReadParams, 0x0005},
         {qvreg::kLedBeep, 0x0000},
         {qvreg::kUnused8, 0x0001},  // card count since power-up
@@ -323,6 +326,15 @@ void Reader::SetRegister(int address, std::uint16_t value) {
 
 int Reader::Station() const {
     return impl_->regs.at(qvreg::kBaudStation) & 0xFF;
+}
+
+int Reader::LineRate() const {
+    int code = impl_->regs.at(qvreg::kBaudStation) >> 8;
+    return code >= 1 && code <= qvreg::kBaudCodeCount ? qvreg::kBaudRates[code - 1] : 0;
+}
+
+bool Reader::StrictBaud() const {
+    return impl_->opt.strictBaud;
 }
 
 void Reader::SetCard(std::uint64_t card, bool present) {

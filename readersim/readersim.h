@@ -26,6 +26,10 @@ struct Options {
     int baseAddress = 0;             // base register address in the device information
     int versionMajor = 1, versionMinor = 5;
     int rearmMs = 100;  // card shows again this long after 40004-40007 were zeroed
+    int baud = 19200;   // bit rate named by 40001's baud code at start; one of the seven
+    // On a pty, requests sent at another rate than 40001's go unanswered, as
+    // on a real line (the rate the client set is read from the pty master).
+    bool strictBaud = false;
 };
 
 // Protocol addresses of the in-band control (Server::SetControl): a write of
@@ -71,6 +75,9 @@ public:
     std::uint16_t Register(int address) const;  // 0 for unknown
     void SetRegister(int address, std::uint16_t value);
     int Station() const;  // current station id
+    // The bit rate of 40001's baud code now, or 0 for a code outside 1-7.
+    int LineRate() const;
+    bool StrictBaud() const;
     void SetCard(std::uint64_t card, bool present = true);
     void RemoveCard();
     void SetRearmMs(int ms);

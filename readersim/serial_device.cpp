@@ -39,4 +39,12 @@ int OpenSerialDevice(const std::string &path, int rate) {
     return fd;
 }
 
+// The output rate a pty's client set on its end: termios requests on the
+// master act on the slave. -1 when it cannot be read.
+int PtyClientRate(int masterFd) {
+    struct termios2 tio;
+    if (ioctl(masterFd, TCGETS2, &tio) != 0) return -1;
+    return static_cast<int>(tio.c_ospeed);
+}
+
 }  // namespace readersim

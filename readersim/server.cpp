@@ -30,6 +30,7 @@
 namespace readersim {
 
 int OpenSerialDevice(const std::string &path, int rate);  // serial_device.cpp
+int PtyClientRate(int masterFd);                          // serial_device.cpp
 
 namespace {
 
@@ -46,6 +47,7 @@ struct Channel {
     enum Kind { kSerial, kListener, kTcp } kind = kSerial;
     int fd = -1;
     int slaveFd = -1;  // a pty's slave, held open so the master never sees a hang-up
+    bool pty = false;
     std::string link;  // ports directory entry to remove at the end
     std::string name;  // for the log
     Bytes in;
@@ -192,6 +194,25 @@ struct Server::Impl {
         }
     }
 
+    // A request the client sent at another rate than the reader's line runs
+    // at would be garbage on a real line: it goes unanswered. The reader's
+    // rate is read per request, so a new 40001 applies from the next one.
+    bool WrongRate(Channel &c, const Bytes &frame) {
+        int line = 0;
+        {
+            std::lock_guard<std::mutex> g(readerMu);
+            if (!reader.StrictBaud()) return false;
+            line = reader.LineRate();
+        }
+        const int client = PtyClientRate(c.fd);
+        if (client == line) return false;
+        Log([&] {
+            return c.name + " " + HexTags(frame, '<', '>') + " sent at " + std::to_string(client) +
+                   " bit/s, the line runs at " + std::to_string(line) + ": not understood, no reply";
+        });
+        return true;
+    }
+
     static Bytes Oversize(const Bytes &pdu) {
         Bytes r;
         if (pdu.empty()) return r;
@@ -213,6 +234,7 @@ struct Server::Impl {
     // One request taken from the wire: log it, answer it, queue the reply.
     void OnRequest(Channel &c, bool tcp, const Bytes &frame, std::uint8_t station, const Bytes &pdu,
                    std::uint16_t transaction) {
+        if (c.pty && WrongRate(c, frame)) return;
         Record(tcp, station, pdu, frame);
         Log([&] { return c.name + " " + HexTags(frame, '<', '>'); });
 
@@ -459,6 +481,7 @@ std::string Server::ServePty(const std::string &portsDir, int number) {
     auto c = std::make_unique<Channel>();
     c->fd = master;
     c->slaveFd = slave;
+    c->pty = true;
     termios t;
     if (tcgetattr(slave, &t) == 0) {
         cfmakeraw(&t);

@@ -104,13 +104,32 @@ wait "$pid" "$spid" 2>/dev/null
 pid=
 spid=
 
+# --strict-baud: mbpoll at another rate than the reader's goes unanswered
+# (mbpoll's time-out, exit 1); at the reader's rate it reads 40001.
+"$sim" --pty COM3 --ports-dir "$dir/ports" --baud 38400 --strict-baud --verbose >"$dir/out3" 2>"$dir/err3" &
+pid=$!
+for _ in $(seq 100); do [ -e "$dir/ports/COM3" ] && break; sleep 0.05; done
+check "strict ready line" "at 38400 bit/s, strict" "$(grep -o 'at 38400 bit/s, strict' "$dir/out3")"
+timeout 10 mbpoll -q -m rtu -a 1 -b 19200 -P none -0 -1 -o 0.5 -t 4:hex -r 1 -c 1 "$dir/ports/COM3" >/dev/null 2>&1
+check "strict: wrong rate unanswered" 1 $?
+check "strict: one verbose line for it" 1 "$(grep -c 'sent at 19200 bit/s' "$dir/err3")"
+check "strict: reader's rate answered" "0x0501" \
+    "$(timeout 10 mbpoll -q -m rtu -a 1 -b 38400 -P none -0 -1 -o 1 -t 4:hex -r 1 -c 1 "$dir/ports/COM3" | values)"
+kill -TERM "$pid" 2>/dev/null
+wait "$pid" 2>/dev/null
+pid=
+"$sim" --pty COM3 --ports-dir "$dir/ports" --baud 12345 >/dev/null 2>&1
+check "pty rate not the reader's" 2 $?
+"$sim" --tcp 0 --strict-baud >/dev/null 2>&1
+check "strict-baud without a pty" 2 $?
+
 "$sim" --bogus >/dev/null 2>&1
 check "unknown option" 2 $?
 "$sim" --pty COM0 >/dev/null 2>&1
 check "bad port number" 2 $?
 help=$("$sim" --help)
 check "help exit status" 0 $?
-case $help in *"--fault KIND"*"--control"*"Wiegand-26"*) r=documented ;; *) r=missing ;; esac
+case $help in *"--strict-baud"*"--fault KIND"*"--control"*"Wiegand-26"*) r=documented ;; *) r=missing ;; esac
 check "help text" documented "$r"
 
 echo "mbpoll peer: $passed passed, $failed failed"
