@@ -1,0 +1,47 @@
+// What differs between Linux and Windows: signals, time, environment and
+// serial port names.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qvreader {
+namespace platform {
+
+// Ctrl-C and termination requests set a flag instead of ending the process,
+// so the command frees the link on its way out. Also ignores SIGPIPE.
+void CatchInterrupts();
+bool Interrupted();
+
+void SetEnv(const char *name, const char *value);
+bool EnvSet(const char *name);  // set and not empty
+
+std::string LocalTime();  // "2026-12-07 23:44:45.123"
+std::string UtcTime();    // "2026-12-07T22:44:45.123Z"
+bool IsTerminal(std::FILE *f);
+// True when standard output is a pipe whose reader has gone.
+bool OutputGone();
+
+// The port number a -p value names ("COM3", "com3", "3"; on Windows also
+// "\\.\COM3"), or 0 when it names none.
+int PortNumber(const std::string &text);
+// Whether -p values that are device paths work here.
+bool DevicePathsSupported();
+// Enters a device as COM1 in a private temporary ports directory and points
+// QV_PORTS_DIR there; returns 1, the port number to open. Throws LinkError.
+int EnterDevice(const std::string &path);
+// Removes what EnterDevice made; does nothing when it made nothing.
+void LeaveDevice();
+// One clause on why port n (device path when given) did not open.
+std::string WhyNotOpened(int number, const std::string &device);
+
+// The ports as the demo lists them, with the device each one maps to.
+// False when the list cannot be read.
+bool ListPorts(std::vector<std::pair<std::string, std::string>> &ports);
+// Where the names come from, for people: "ports directory /etc/..." or "the registry".
+std::string PortsSource();
+
+}  // namespace platform
+}  // namespace qvreader

@@ -1,0 +1,169 @@
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+#include "errors.h"
+#include "platform.h"
+#include "serialports.h"
+
+namespace qvreader {
+namespace platform {
+
+namespace {
+
+volatile sig_atomic_t g_interrupted = 0;
+std::string g_tempDir;  // made by EnterDevice
+std::string g_tempLink;
+
+extern "C" void OnSignal(int) {
+    g_interrupted = 1;
+}
+
+std::string Stamp(bool utc) {
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const time_t secs = system_clock::to_time_t(now);
+    const long ms = static_cast<long>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+    tm t{};
+    if (utc)
+        gmtime_r(&secs, &t);
+    else
+        localtime_r(&secs, &t);
+    char buf[48];
+    std::strftime(buf, sizeof buf, utc ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &t);
+    char out[64];
+    std::snprintf(out, sizeof out, "%s.%03ld%s", buf, ms, utc ? "Z" : "");
+    return out;
+}
+
+}  // namespace
+
+void CatchInterrupts() {
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a wait in progress returns early
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool Interrupted() {
+    return g_interrupted != 0;
+}
+
+void SetEnv(const char *name, const char *value) {
+    ::setenv(name, value, 1);
+}
+
+bool EnvSet(const char *name) {
+    const char *v = std::getenv(name);
+    return v && *v;
+}
+
+std::string LocalTime() {
+    return Stamp(false);
+}
+
+std::string UtcTime() {
+    return Stamp(true);
+}
+
+bool IsTerminal(std::FILE *f) {
+    return ::isatty(fileno(f)) == 1;
+}
+
+bool OutputGone() {
+    pollfd p{STDOUT_FILENO, POLLOUT, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLERR);
+}
+
+int PortNumber(const std::string &text) {
+    std::string digits = text;
+    if (text.size() > 3 && (text.compare(0, 3, "COM") == 0 || text.compare(0, 3, "com") == 0)) digits = text.substr(3);
+    if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+    int n = std::stoi(digits);
+    return n >= 1 && n <= 255 ? n : 0;
+}
+
+bool DevicePathsSupported() {
+    return true;
+}
+
+int EnterDevice(const std::string &path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) throw LinkError("cannot open " + path + ": " + std::strerror(errno), false);
+    if (!S_ISCHR(st.st_mode)) throw LinkError("cannot open " + path + ": not a serial device", false);
+    std::string target = path;
+    if (target[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!::getcwd(cwd, sizeof cwd)) throw LinkError("cannot open " + path + ": " + std::strerror(errno), false);
+        target = std::string(cwd) + "/" + target;
+    }
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qvreader.XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (!::mkdtemp(name.data()))
+        throw LinkError("cannot make a temporary ports directory in " + pattern.substr(0, pattern.rfind('/')) + ": " +
+                            std::strerror(errno),
+                        false);
+    g_tempDir = name.data();
+    g_tempLink = g_tempDir + "/COM1";
+    if (::symlink(target.c_str(), g_tempLink.c_str()) != 0) {
+        int e = errno;
+        LeaveDevice();
+        throw LinkError("cannot enter " + path + " in a temporary ports directory: " + std::strerror(e), false);
+    }
+    SetEnv("QV_PORTS_DIR", g_tempDir.c_str());
+    return 1;
+}
+
+void LeaveDevice() {
+    if (!g_tempLink.empty()) ::unlink(g_tempLink.c_str());
+    if (!g_tempDir.empty()) ::rmdir(g_tempDir.c_str());
+    g_tempLink.clear();
+    g_tempDir.clear();
+}
+
+std::string WhyNotOpened(int number, const std::string &device) {
+    std::string dev = device.empty() ? serialports::ResolvePort(number) : device;
+    if (dev.empty())
+        return "COM" + std::to_string(number) + " is no port here ('qvreader ports' lists them; " + PortsSource() + ")";
+    if (::access(dev.c_str(), F_OK) != 0) return dev + " is gone (unplugged?)";
+    if (::access(dev.c_str(), R_OK | W_OK) != 0)
+        return "no permission to use " + dev + " (join the group that owns it, e.g. dialout)";
+    return dev + " is in use by another program, or is not a serial port";
+}
+
+bool ListPorts(std::vector<std::pair<std::string, std::string>> &ports) {
+    std::vector<std::string> names;
+    if (!serialports::ListPorts(names)) return false;
+    ports.clear();
+    for (const std::string &n : names) {
+        int number = PortNumber(n);
+        std::string dev = number ? serialports::ResolvePort(number) : std::string();
+        char real[PATH_MAX];
+        // A ports-directory entry is shown as the device it links to.
+        if (!dev.empty() && ::realpath(dev.c_str(), real)) dev = real;
+        ports.emplace_back(n, dev);
+    }
+    return true;
+}
+
+std::string PortsSource() {
+    return "ports directory " + serialports::PortsDir();
+}
+
+}  // namespace platform
+}  // namespace qvreader

@@ -1,0 +1,126 @@
+#ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#    define NOMINMAX
+#endif
+#include <io.h>
+#include <stdlib.h>
+#include <time.h>
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+
+#include "errors.h"
+#include "platform.h"
+#include "serialports.h"
+
+namespace qvreader {
+namespace platform {
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+BOOL WINAPI OnConsoleEvent(DWORD) {
+    g_interrupted = true;
+    return TRUE;  // handled: the command ends by itself and frees the link
+}
+
+std::string Stamp(bool utc) {
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const time_t secs = system_clock::to_time_t(now);
+    const long ms = static_cast<long>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+    tm t{};
+    if (utc)
+        gmtime_s(&t, &secs);
+    else
+        localtime_s(&t, &secs);
+    char buf[48];
+    std::strftime(buf, sizeof buf, utc ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &t);
+    char out[64];
+    std::snprintf(out, sizeof out, "%s.%03ld%s", buf, ms, utc ? "Z" : "");
+    return out;
+}
+
+}  // namespace
+
+void CatchInterrupts() {
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+bool Interrupted() {
+    return g_interrupted;
+}
+
+void SetEnv(const char *name, const char *value) {
+    _putenv_s(name, value);
+}
+
+bool EnvSet(const char *name) {
+    const char *v = std::getenv(name);
+    return v && *v;
+}
+
+std::string LocalTime() {
+    return Stamp(false);
+}
+
+std::string UtcTime() {
+    return Stamp(true);
+}
+
+bool IsTerminal(std::FILE *f) {
+    return _isatty(_fileno(f)) != 0;
+}
+
+bool OutputGone() {
+    return false;  // found at the next write instead
+}
+
+int PortNumber(const std::string &text) {
+    std::string t = text;
+    if (t.compare(0, 4, "\\\\.\\") == 0) t = t.substr(4);
+    std::string digits = t;
+    if (t.size() > 3 && _strnicmp(t.c_str(), "COM", 3) == 0) digits = t.substr(3);
+    if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+    int n = std::atoi(digits.c_str());
+    return n >= 1 && n <= 255 ? n : 0;
+}
+
+bool DevicePathsSupported() {
+    return false;
+}
+
+int EnterDevice(const std::string &path) {
+    throw UsageError("--port " + path + ": give a port as COMn on Windows");
+}
+
+void LeaveDevice() {}
+
+std::string WhyNotOpened(int number, const std::string &) {
+    return "COM" + std::to_string(number) + " is missing, in use by another program, or not a serial port";
+}
+
+bool ListPorts(std::vector<std::pair<std::string, std::string>> &ports) {
+    std::vector<std::string> names;
+    if (!serialports::ListPorts(names)) return false;
+    ports.clear();
+    for (const std::string &n : names) {
+        char target[1024] = {0};
+        std::string dev;
+        if (QueryDosDeviceA(n.c_str(), target, sizeof target)) dev = target;
+        ports.emplace_back(n, dev);
+    }
+    return true;
+}
+
+std::string PortsSource() {
+    return "the registry's SERIALCOMM list";
+}
+
+}  // namespace platform
+}  // namespace qvreader

@@ -1,0 +1,264 @@
+#include "values.h"
+
+#include <cctype>
+
+#include "errors.h"
+#include "output.h"
+#include "qvregisters.h"
+
+namespace qvreader {
+
+namespace {
+
+bool Digits(const std::string &text, std::size_t from, int base, unsigned long max, unsigned long &out) {
+    if (from >= text.size()) return false;
+    unsigned long v = 0;
+    for (std::size_t i = from; i < text.size(); ++i) {
+        int d;
+        char c = text[i];
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return false;
+        if (v > (max - static_cast<unsigned long>(d)) / static_cast<unsigned long>(base)) return false;
+        v = v * static_cast<unsigned long>(base) + static_cast<unsigned long>(d);
+    }
+    out = v;
+    return true;
+}
+
+bool HasHexPrefix(const std::string &t) {
+    return t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+}
+
+std::string Lower(std::string s) {
+    for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+const std::vector<std::pair<int, const char *>> kOnOff = {{1, "on"}, {0, "off"}};
+
+}  // namespace
+
+bool ParseNumber(const std::string &text, unsigned long max, unsigned long &out) {
+    if (HasHexPrefix(text)) return Digits(text, 2, 16, max, out);
+    return Digits(text, 0, 10, max, out);
+}
+
+bool ParseHex(const std::string &text, unsigned long max, unsigned long &out) {
+    return Digits(text, HasHexPrefix(text) ? 2 : 0, 16, max, out);
+}
+
+const std::vector<int> &FindOrder() {
+    static const std::vector<int> order = {19200, 9600, 14400, 28800, 38400, 57600, 115200};
+    return order;
+}
+
+int BaudCode(int rate) {
+    for (int c = 1; c <= qvreg::kBaudCodeCount; ++c)
+        if (qvreg::kBaudRates[c - 1] == rate) return c;
+    return 0;
+}
+
+int BaudRate(int code) {
+    return code >= 1 && code <= qvreg::kBaudCodeCount ? qvreg::kBaudRates[code - 1] : 0;
+}
+
+std::string RateList() {
+    std::string s;
+    for (int c = 1; c <= qvreg::kBaudCodeCount; ++c) {
+        if (c > 1) s += c == qvreg::kBaudCodeCount ? " or " : ", ";
+        s += std::to_string(qvreg::kBaudRates[c - 1]);
+    }
+    return s;
+}
+
+std::uint16_t ComposeLed(const LedWord &w) {
+    return static_cast<std::uint16_t>((w.offMs / 100) << qvreg::kLedOffShift | (w.onMs / 100) << qvreg::kLedOnShift |
+                                      w.output << qvreg::kLedOutputShift | w.cycles << qvreg::kLedCycleShift);
+}
+
+LedWord DecodeLed(std::uint16_t word) {
+    LedWord w;
+    w.offMs = ((word >> qvreg::kLedOffShift) & 0x0F) * 100;
+    w.onMs = ((word >> qvreg::kLedOnShift) & 0x0F) * 100;
+    w.output = (word >> qvreg::kLedOutputShift) & 0x03;
+    w.cycles = (word >> qvreg::kLedCycleShift) & 0x3F;
+    return w;
+}
+
+const char *OutputName(int output) {
+    static const char *const kNames[] = {"none", "led", "beep", "both"};
+    return output >= 0 && output <= 3 ? kNames[output] : "none";
+}
+
+std::string LedWords(const LedWord &w) {
+    static const char *const kWords[] = {"no output", "LED", "buzzer", "LED and buzzer"};
+    return std::string(kWords[w.output & 3]) + ", on " + std::to_string(w.onMs) + " ms, off " +
+           std::to_string(w.offMs) + " ms, " + std::to_string(w.cycles) + (w.cycles == 1 ? " cycle" : " cycles");
+}
+
+const std::vector<Setting> &Settings() {
+    using S = Setting;
+    static const std::vector<Setting> settings = {
+        {"baud", qvreg::kBaudStation, 8, 8, S::kBaud, {}, false, "bit rate of the serial line"},
+        {"station", qvreg::kBaudStation, 0, 8, S::kStation, {}, false, "Modbus station id, 1-255"},
+        {"card-type",
+         qvreg::kReadParams,
+         0,
+         4,
+         S::kChoice,
+         {{qvreg::kCardTypeEm4100, "em4100"}},
+         true,
+         "cards looked for: em4100 = EM4001, TK4100 and compatible"},
+        {"beep", qvreg::kReadParams, qvreg::kBeepBit, 1, S::kChoice, kOnOff, false, "beep when a card is read"},
+        {"led", qvreg::kReadParams, qvreg::kGreenLedBit, 1, S::kChoice, kOnOff, false,
+         "flash the green LED when a card is read"},
+        {"byte-order",
+         qvreg::kParameter,
+         4,
+         1,
+         S::kChoice,
+         {{0, "little"}, {1, "big"}},
+         false,
+         "byte order of the card number in 40004-40007"},
+        {"auto-clear", qvreg::kParameter, 7, 1, S::kChoice, kOnOff, false,
+         "card number reads as zero once it has been read"},
+        {"maker-byte", qvreg::kParameter, 8, 1, S::kChoice, kOnOff, false,
+         "manufacturer byte included in the card number"},
+        {"format",
+         qvreg::kParameter,
+         qvreg::kParamFormatShift,
+         2,
+         S::kChoice,
+         {{qvreg::kFormatHex, "hex"}, {qvreg::kFormatDec10, "dec10"}, {qvreg::kFormatWiegand26, "wiegand26"}},
+         true,
+         "card number format: hex, dec10 (ten decimal digits) or wiegand26"},
+        {"same-card-delay",
+         qvreg::kSameCardDelay,
+         0,
+         16,
+         S::kDelayMs,
+         {},
+         false,
+         "ms before the same card is reported again"},
+    };
+    return settings;
+}
+
+const std::vector<int> &SettingRegisters() {
+    static const std::vector<int> regs = {qvreg::kBaudStation, qvreg::kReadParams, qvreg::kParameter,
+                                          qvreg::kSameCardDelay};
+    return regs;
+}
+
+const Setting *FindSetting(const std::string &key) {
+    for (const Setting &s : Settings())
+        if (key == s.key) return &s;
+    return nullptr;
+}
+
+std::string SettingKeys() {
+    std::string s;
+    for (const Setting &x : Settings()) {
+        if (!s.empty()) s += ", ";
+        s += x.key;
+    }
+    return s;
+}
+
+int FieldOf(const Setting &s, std::uint16_t reg) {
+    return (reg >> s.shift) & ((1 << s.width) - 1);
+}
+
+std::uint16_t WithField(const Setting &s, std::uint16_t reg, int field) {
+    unsigned mask = ((1u << s.width) - 1) << s.shift;
+    return static_cast<std::uint16_t>((reg & ~mask) | ((static_cast<unsigned>(field) << s.shift) & mask));
+}
+
+int ParseSetting(const Setting &s, const std::string &typed) {
+    const std::string key = s.key;
+    const std::string value = Lower(typed);
+    unsigned long n = 0;
+    switch (s.kind) {
+        case Setting::kBaud:
+            if (ParseNumber(value, 1000000, n) && BaudCode(static_cast<int>(n))) return BaudCode(static_cast<int>(n));
+            throw UsageError("baud: '" + typed + "' is not one of " + RateList());
+        case Setting::kStation:
+            if (ParseNumber(value, 255, n) && n >= 1) return static_cast<int>(n);
+            throw UsageError("station: '" + typed + "' is not a station id from 1 to 255");
+        case Setting::kDelayMs: {
+            std::string digits = value;
+            unsigned long scale = 1;
+            if (digits.size() > 2 && digits.compare(digits.size() - 2, 2, "ms") == 0) {
+                digits.resize(digits.size() - 2);
+            } else if (digits.size() > 1 && digits.back() == 's') {
+                digits.pop_back();
+                scale = 1000;
+            }
+            if (Digits(digits, 0, 10, 6553500 / scale, n) && (n * scale) % 100 == 0)
+                return static_cast<int>(n * scale / 100);
+            throw UsageError("same-card-delay: '" + typed +
+                             "' is not a time in ms from 0 to 6553500 in steps of 100 (e.g. 2000 or 2s)");
+        }
+        case Setting::kChoice:
+            break;
+    }
+    const bool onOff = s.names == kOnOff;
+    for (const auto &name : s.names)
+        if (value == name.second) return name.first;
+    if (onOff) {
+        if (value == "1" || value == "yes" || value == "true") return 1;
+        if (value == "0" || value == "no" || value == "false") return 0;
+    }
+    if (key == "byte-order") {
+        if (value == "big-endian") return 1;
+        if (value == "little-endian") return 0;
+    }
+    const int top = (1 << s.width) - 1;
+    if (s.rawNumbers && Digits(value, 0, 10, static_cast<unsigned long>(top), n)) return static_cast<int>(n);
+    std::string allowed;
+    for (std::size_t i = 0; i < s.names.size(); ++i) {
+        if (i) allowed += i + 1 == s.names.size() && !s.rawNumbers ? " or " : ", ";
+        allowed += s.names[i].second;
+    }
+    if (s.rawNumbers) allowed += " or a number from 0 to " + std::to_string(top);
+    throw UsageError(key + ": '" + typed + "' is not " + allowed);
+}
+
+std::string SettingText(const Setting &s, int field) {
+    switch (s.kind) {
+        case Setting::kBaud: {
+            int rate = BaudRate(field);
+            return rate ? std::to_string(rate) : "unknown (code " + std::to_string(field) + ")";
+        }
+        case Setting::kStation:
+            return std::to_string(field);
+        case Setting::kDelayMs:
+            return std::to_string(field * 100);
+        case Setting::kChoice:
+            break;
+    }
+    for (const auto &name : s.names)
+        if (name.first == field) return name.second;
+    return std::to_string(field);
+}
+
+std::string SettingJson(const Setting &s, int field) {
+    switch (s.kind) {
+        case Setting::kBaud:
+            return BaudRate(field) ? std::to_string(BaudRate(field)) : "null";
+        case Setting::kStation:
+        case Setting::kDelayMs:
+            return SettingText(s, field);
+        case Setting::kChoice:
+            break;
+    }
+    return JsonString(SettingText(s, field));
+}
+
+}  // namespace qvreader
