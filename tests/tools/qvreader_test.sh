@@ -226,7 +226,7 @@ run --json --tcp "$odd" info
 check "json escapes quote, backslash, control and non-UTF-8 bytes" "True" \
     "$(py 'd[0]["model"] == "Q\"\\\x01\xe9"')"
 run --tcp "$odd" info
-check "human output shows odd bytes in hex" "yes" "$(grep -qF 'Q"\x5C\x01\xE9' <<<"$out" && echo yes)"
+check "human output shows odd bytes in hex" "yes" "$(grep -qF 'Q"\\x01\xE9' <<<"$out" && echo yes)"
 
 # --- find, and a new rate and station, on a reader that minds its bit rate
 start strict --pty COM2 --ports-dir "$dir/ports" --baud 38400 --strict-baud

@@ -79,7 +79,7 @@ std::string Printable(const std::string &s) {
     std::string out;
     for (char ch : s) {
         const unsigned char c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
+        if (c >= 0x20 && c < 0x7F) {
             out += ch;
         } else {
             out += "\\x";
