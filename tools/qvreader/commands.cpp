@@ -540,14 +540,14 @@ int Ports(Link &, const Options &opt, const Args &args) {
 
 // ---------------------------------------------------------------- help texts
 
-const char kInfoHelp[] = R"(Usage: qvreader [link options] info
+const char kInfoHelp[] = R"(Usage: qvreader [options] info
 Reads the reader's device information: model name, firmware version and
 register base address.
   qvreader --port COM1 info
   qvreader --json --port COM1 info    {"model":"QV-LF125","version":"1.5","base-address":0}
 )";
 
-const char kCardHelp[] = R"(Usage: qvreader [link options] card [--watch [--interval MS] [--rearm] [--count N]]
+const char kCardHelp[] = R"(Usage: qvreader [options] card [--watch [--interval MS] [--rearm] [--count N]]
 Reads the card number, registers 40004-40007, as 16 hex digits. Zeros mean
 no card was read since the last clear. The reader's format settings
 (config: byte-order, maker-byte, format) decide what the digits hold.
@@ -566,14 +566,14 @@ reported once on standard error; the watch goes on.
   qvreader --json --port COM1 card --watch --count 1
 )";
 
-const char kClearHelp[] = R"(Usage: qvreader [link options] clear
+const char kClearHelp[] = R"(Usage: qvreader [options] clear
 Re-arms card reading: writes four zero words to 40004-40007, so the reader
 reads the card in front of it afresh.
 )";
 
-const char kLedHelp[] = R"(Usage: qvreader [link options] led [--output led|beep|both] [--cycles N]
+const char kLedHelp[] = R"(Usage: qvreader [options] led [--output led|beep|both] [--cycles N]
                                    [--on MS] [--off MS]
-       qvreader [link options] led --word HEX
+       qvreader [options] led --word HEX
 Flashes the LED and/or sounds the buzzer: writes register 40003.
   --output         led, beep (or buzzer) or both (default beep)
   --cycles N       0 to 63 (default 1)
@@ -587,7 +587,7 @@ The word: bits 0-3 off time and 4-7 on time in 100 ms units, bits 8-9 output
   qvreader --port COM1 led --word 0x0D22
 )";
 
-const char kConfigHelp[] = R"(Usage: qvreader [link options] config
+const char kConfigHelp[] = R"(Usage: qvreader [options] config
 Reads 40001, 40002, 40100 and 40106 and shows every setting in words, with
 the value that 'set' takes:
   baud             bit rate: 9600 14400 19200 28800 38400 57600 115200
@@ -604,7 +604,7 @@ JSON: one object with these keys; baud, station and same-card-delay are
 numbers, the others strings.
 )";
 
-const char kSetHelp[] = R"(Usage: qvreader [link options] set KEY=VALUE...
+const char kSetHelp[] = R"(Usage: qvreader [options] set KEY=VALUE...
 Changes settings (keys and values as 'qvreader config --help' lists them).
 Each register is read, changed in the named fields only, written back and
 read again to confirm; 40001 (baud, station) goes last. A new bit rate or
@@ -617,7 +617,7 @@ whatever the id). Use the new --baud and --station from then on.
   qvreader --port COM1 set baud=38400 station=2
 )";
 
-const char kReadHelp[] = R"(Usage: qvreader [link options] read ADDRESS [COUNT]
+const char kReadHelp[] = R"(Usage: qvreader [options] read ADDRESS [COUNT]
 Reads COUNT (1-125, default 1) holding registers from protocol address
 ADDRESS. Numbers are decimal or hex (0x...). A decimal 40000-49999 names
 register 40000 + N, as the demo does (40004 = address 4); write a protocol
@@ -626,7 +626,7 @@ address in that range in hex.
   qvreader --port COM1 read 4 4
 )";
 
-const char kWriteHelp[] = R"(Usage: qvreader [link options] write ADDRESS VALUE...
+const char kWriteHelp[] = R"(Usage: qvreader [options] write ADDRESS VALUE...
 Writes holding registers from ADDRESS on (numbered as for read): one value
 with a single-register write, 2 to 123 values with one block write. Values
 0-65535, decimal or hex (0x...).
