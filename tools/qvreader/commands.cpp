@@ -45,6 +45,10 @@ public:
                              " to " + std::to_string(hi));
         return n;
     }
+    // A switch takes no value: "--rearm=no" is refused, not taken as --rearm.
+    void Switch() const {
+        if (args_[at_].find('=') != std::string::npos) throw UsageError(command_ + ": " + Word() + " takes no value");
+    }
     [[noreturn]] void Unknown() const {
         if (IsOption()) throw UsageError(command_ + ": unknown option '" + Word() + "'");
         throw UsageError(command_ + ": unexpected '" + args_[at_] + "'");
@@ -183,12 +187,14 @@ int Card(Link &link, const Options &opt, const Args &args) {
     unsigned long count = 0;
     while (a.Next()) {
         const std::string w = a.Word();
-        if (w == "--watch" || w == "-w") {
+        if (w == "--watch") {
+            a.Switch();
             watch = true;
         } else if (w == "--interval") {
             interval = static_cast<int>(a.Number(10, 3600000));
             watchOnly = true;
         } else if (w == "--rearm") {
+            a.Switch();
             rearm = watchOnly = true;
         } else if (w == "--count") {
             count = a.Number(1, 1000000000);
