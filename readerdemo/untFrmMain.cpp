@@ -98,6 +98,19 @@ void TFrmMain::ConnectSignals() {
         connect(rb, &QRadioButton::toggled, this, [this](bool on) {
             if (on) rbEnglishClick();
         });
+    // What the user changes by hand in the controls the settings page's
+    // reads show into.
+    for (QComboBox *list :
+         {ui->cbID, ui->cbBaud2, static_cast<QComboBox *>(ui->cbID2), ui->cbLED, ui->cbBeep, ui->cbTag})
+        connect(list, qOverload<int>(&QComboBox::activated), this, [this, list] { MarkChanged({list}); });
+    for (QLineEdit *box : {ui->edtValue, ui->edtTagValue, ui->edtTime6A, ui->edtR6A, ui->edtR64})
+        connect(box, &QLineEdit::textEdited, this, [this, box] {
+            // Typing a delay also changes its mirror.
+            if (box == ui->edtTime6A)
+                MarkChanged({box, ui->edtR6A});
+            else
+                MarkChanged({box});
+        });
 
     connect(ui->btnScan, &QPushButton::clicked, this, &TFrmMain::btnScanClick);
     connect(tmrRead, &QTimer::timeout, this, &TFrmMain::tmrReadTimer);
@@ -126,8 +139,10 @@ void TFrmMain::ConnectSignals() {
     connect(ui->RzBitBtn22, &QPushButton::clicked, this, &TFrmMain::RzBitBtn22Click);
     for (QRadioButton *rb : {ui->rb64_N4, ui->rb64_4, ui->rb64_7, ui->rb64_N7, ui->rb64_N8, ui->rb64_8, ui->rb64_9,
                              ui->rb64_N9, ui->rb64_N9W})
-        connect(rb, &QRadioButton::toggled, this, [this](bool on) {
-            if (on) rb64_0Click();
+        connect(rb, &QRadioButton::toggled, this, [this, rb](bool on) {
+            if (!on) return;
+            MarkChanged({rb->parentWidget(), ui->edtR64});
+            rb64_0Click();
         });
     connect(ui->RzBitBtn15, &QPushButton::clicked, this, &TFrmMain::RzBitBtn15Click);
     connect(ui->RzBitBtn16, &QPushButton::clicked, this, &TFrmMain::RzBitBtn16Click);
@@ -295,6 +310,15 @@ void TFrmMain::UserWaitingChanged() {
     }
     tmrBusy->stop();
     SetBusyCursor(false);
+}
+
+void TFrmMain::MarkChanged(std::initializer_list<const QObject *> controls) {
+    const quint64 action = NextAction();
+    for (const QObject *c : controls) FChangedAt[c] = action;
+}
+
+bool TFrmMain::ChangedSince(const QObject *control, quint64 action) const {
+    return FChangedAt.value(control, 0) > action;
 }
 
 void TFrmMain::SetBusyCursor(bool busy) {

@@ -2,6 +2,7 @@
 // settings page and the message log, with its text table in two languages.
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <QWidget>
 
@@ -88,7 +89,10 @@ public slots:
 public:
     // Parameter register 40100 from the nine radio buttons, and back.
     int ComposeParamRegister() const;
-    void ShowParamRegister(int value);
+    // Leaves alone the rows, and the value box, changed after action since.
+    void ShowParamRegister(int value, quint64 since = ~quint64(0));
+    // What the value box shows after ShowParamRegister(value).
+    static int ParamShown(int value);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -121,6 +125,13 @@ private:
     // or failLine, both composed at the click.
     void WriteOneRegister(int address, int value, const QString &okLine, const QString &failLine);
     void SetAutoRead(bool on);
+    // A read's answer comes after what the user did while it waited, but in
+    // the order of the clicks the read came first: it leaves alone each
+    // control that a later click, pick or keystroke changed. Actions are
+    // numbered in the order the user takes them.
+    quint64 NextAction() { return ++FActions; }
+    void MarkChanged(std::initializer_list<const QObject *> controls);
+    bool ChangedSince(const QObject *control, quint64 action) const;
     void UserWaitingChanged();
     void SetBusyCursor(bool busy);
     static void SetRadio(QRadioButton *button, bool checked);
@@ -145,4 +156,6 @@ private:
     bool FCentred = false;
     bool FPollWaiting = false;
     bool FBusyShown = false;
+    quint64 FActions = 0;
+    QHash<const QObject *, quint64> FChangedAt;
 };

@@ -65,24 +65,28 @@ void TFrmMain::RzBitBtn3Click() {
 // ---- 40001: baud-rate code and station id
 
 void TFrmMain::cbBaud2Change() {
+    MarkChanged({ui->edtValue});
     ui->edtValue->setText(convert::IntToHex(ui->cbBaud2->currentIndex() + 1, 2) +
                           convert::IntToHex(ui->cbID2->currentIndex() + 1, 2));
 }
 
 void TFrmMain::RzBitBtn8Click() {
-    ReadOneRegister(qvreg::kBaudStation, [this, lang = FLanguage](bool ok, int v) {
+    const quint64 asked = NextAction();
+    ReadOneRegister(qvreg::kBaudStation, [this, lang = FLanguage, asked](bool ok, int v) {
+        auto show = [this, asked](QObject *control) { return !ChangedSince(control, asked); };
         if (!ok) {
-            ui->edtValue->setText(TextIn(lang, 75));
+            if (show(ui->edtValue)) ui->edtValue->setText(TextIn(lang, 75));
             AddLog(TextIn(lang, 97));
             return;
         }
         const int high = v >> 8, low = v & 0xFF;
-        SelectEntry(ui->cbBaud2, high - 1);
+        if (show(ui->cbBaud2)) SelectEntry(ui->cbBaud2, high - 1);
         // Moves the station selector only: FStationID follows the user's picks.
-        SelectEntry(ui->cbID, low);
-        SelectEntry(ui->cbID2, low - 1);
-        ui->edtValue->setText(convert::IntToHex(high, 2) + convert::IntToHex(low, 2));
-        AddLog(MsgIn(lang, 96, ui->edtValue->text()));
+        if (show(ui->cbID)) SelectEntry(ui->cbID, low);
+        if (show(ui->cbID2)) SelectEntry(ui->cbID2, low - 1);
+        const QString value = convert::IntToHex(high, 2) + convert::IntToHex(low, 2);
+        if (show(ui->edtValue)) ui->edtValue->setText(value);
+        AddLog(MsgIn(lang, 96, value));
     });
 }
 
@@ -97,6 +101,7 @@ void TFrmMain::RzBitBtn7Click() {
 // ---- 40002: card-read parameters
 
 void TFrmMain::cbLEDChange() {
+    MarkChanged({ui->edtTagValue});
     // The card type is always EM4100 (code 5), whatever cbTag shows.
     const unsigned beep = static_cast<unsigned>(ui->cbBeep->currentIndex());
     const unsigned led = static_cast<unsigned>(ui->cbLED->currentIndex());
@@ -105,17 +110,20 @@ void TFrmMain::cbLEDChange() {
 }
 
 void TFrmMain::RzBitBtn9Click() {
-    ReadOneRegister(qvreg::kReadParams, [this, lang = FLanguage](bool ok, int v) {
+    const quint64 asked = NextAction();
+    ReadOneRegister(qvreg::kReadParams, [this, lang = FLanguage, asked](bool ok, int v) {
+        auto show = [this, asked](QObject *control) { return !ChangedSince(control, asked); };
         if (!ok) {
-            ui->edtTagValue->setText(TextIn(lang, 75));
+            if (show(ui->edtTagValue)) ui->edtTagValue->setText(TextIn(lang, 75));
             AddLog(TextIn(lang, 103));
             return;
         }
-        SelectEntry(ui->cbTag, 0);
-        SelectEntry(ui->cbBeep, v >> qvreg::kBeepBit & 1);
-        SelectEntry(ui->cbLED, v >> qvreg::kGreenLedBit & 1);
-        ui->edtTagValue->setText(convert::IntToHex(v, 4));
-        AddLog(MsgIn(lang, 102, ui->edtTagValue->text()));
+        if (show(ui->cbTag)) SelectEntry(ui->cbTag, 0);
+        if (show(ui->cbBeep)) SelectEntry(ui->cbBeep, v >> qvreg::kBeepBit & 1);
+        if (show(ui->cbLED)) SelectEntry(ui->cbLED, v >> qvreg::kGreenLedBit & 1);
+        const QString value = convert::IntToHex(v, 4);
+        if (show(ui->edtTagValue)) ui->edtTagValue->setText(value);
+        AddLog(MsgIn(lang, 102, value));
     });
 }
 
@@ -142,17 +150,20 @@ void TFrmMain::edtTime6AChange() {
 }
 
 void TFrmMain::RzBitBtn21Click() {
-    ReadOneRegister(qvreg::kSameCardDelay, [this, lang = FLanguage](bool ok, int v) {
+    const quint64 asked = NextAction();
+    ReadOneRegister(qvreg::kSameCardDelay, [this, lang = FLanguage, asked](bool ok, int v) {
         if (!ok) {
             AddLog(MsgIn(lang, 115, kDelayName));
             return;
         }
-        ui->edtTime6A->setText(QString::number(v));  // mirrors into edtR6A
-        AddLog(MsgIn(lang, 114, kDelayName, ui->edtR6A->text()));
+        if (!ChangedSince(ui->edtTime6A, asked) && !ChangedSince(ui->edtR6A, asked))
+            ui->edtTime6A->setText(QString::number(v));  // mirrors into edtR6A
+        AddLog(MsgIn(lang, 114, kDelayName, convert::IntToHex(v, 4)));
     });
 }
 
 void TFrmMain::RzBitBtn22Click() {
+    MarkChanged({ui->edtR6A});
     edtTime6AChange();
     const QString shown = ui->edtR6A->text();
     int value = 0;
@@ -172,22 +183,39 @@ int TFrmMain::ComposeParamRegister() const {
     return v;
 }
 
-void TFrmMain::ShowParamRegister(int value) {
-    const bool big = value & qvreg::kParamBigEndian;
-    SetRadio(ui->rb64_4, big);
-    SetRadio(ui->rb64_N4, !big);
-    const bool clear = value & qvreg::kParamAutoClear;
-    SetRadio(ui->rb64_N7, clear);
-    SetRadio(ui->rb64_7, !clear);
-    const bool factory = value & qvreg::kParamFactoryByte;
-    SetRadio(ui->rb64_8, factory);
-    SetRadio(ui->rb64_N8, !factory);
-    // Format 2 has no button: the row is left without a choice.
+void TFrmMain::ShowParamRegister(int value, quint64 since) {
+    auto show = [this, since](QRadioButton *rowMember) { return !ChangedSince(rowMember->parentWidget(), since); };
+    if (show(ui->rb64_4)) {
+        const bool big = value & qvreg::kParamBigEndian;
+        SetRadio(ui->rb64_4, big);
+        SetRadio(ui->rb64_N4, !big);
+    }
+    if (show(ui->rb64_7)) {
+        const bool clear = value & qvreg::kParamAutoClear;
+        SetRadio(ui->rb64_N7, clear);
+        SetRadio(ui->rb64_7, !clear);
+    }
+    if (show(ui->rb64_8)) {
+        const bool factory = value & qvreg::kParamFactoryByte;
+        SetRadio(ui->rb64_8, factory);
+        SetRadio(ui->rb64_N8, !factory);
+    }
+    if (show(ui->rb64_9)) {
+        // Format 2 has no button: the row is left without a choice.
+        const int format = (value & qvreg::kParamFormatMask) >> qvreg::kParamFormatShift;
+        SetRadio(ui->rb64_N9W, format == qvreg::kFormatWiegand26);
+        SetRadio(ui->rb64_N9, format == qvreg::kFormatDec10);
+        SetRadio(ui->rb64_9, format == qvreg::kFormatHex);
+    }
+    if (!ChangedSince(ui->edtR64, since)) rb64_0Click();
+}
+
+int TFrmMain::ParamShown(int value) {
+    // Only the bits the buttons carry; format 2 has none.
+    int shown = value & (qvreg::kParamBigEndian | qvreg::kParamAutoClear | qvreg::kParamFactoryByte);
     const int format = (value & qvreg::kParamFormatMask) >> qvreg::kParamFormatShift;
-    SetRadio(ui->rb64_N9W, format == qvreg::kFormatWiegand26);
-    SetRadio(ui->rb64_N9, format == qvreg::kFormatDec10);
-    SetRadio(ui->rb64_9, format == qvreg::kFormatHex);
-    rb64_0Click();
+    if (format == qvreg::kFormatDec10 || format == qvreg::kFormatWiegand26) shown |= format << qvreg::kParamFormatShift;
+    return shown;
 }
 
 void TFrmMain::rb64_0Click() {
@@ -195,18 +223,20 @@ void TFrmMain::rb64_0Click() {
 }
 
 void TFrmMain::RzBitBtn15Click() {
-    ReadOneRegister(qvreg::kParameter, [this, lang = FLanguage](bool ok, int v) {
+    const quint64 asked = NextAction();
+    ReadOneRegister(qvreg::kParameter, [this, lang = FLanguage, asked](bool ok, int v) {
         if (!ok) {
-            ui->edtR64->setText(TextIn(lang, 75));
+            if (!ChangedSince(ui->edtR64, asked)) ui->edtR64->setText(TextIn(lang, 75));
             AddLog(MsgIn(lang, 115, kParamName));
             return;
         }
-        ShowParamRegister(v);
-        AddLog(MsgIn(lang, 114, kParamName, ui->edtR64->text()));
+        ShowParamRegister(v, asked);
+        AddLog(MsgIn(lang, 114, kParamName, convert::IntToHex(ParamShown(v), 4)));
     });
 }
 
 void TFrmMain::RzBitBtn16Click() {
+    MarkChanged({ui->edtR64});
     rb64_0Click();
     const QString shown = ui->edtR64->text();
     int value = 0;

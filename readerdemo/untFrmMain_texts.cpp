@@ -201,4 +201,5 @@ void TFrmMain::rbEnglishClick() {
     if (ui->rbEnglish->isChecked()) FLanguage = 0;
     BuildTexts();
     ApplyLanguage();
+    MarkChanged({ui->cbLED, ui->cbBeep, ui->cbTag});
 }
