@@ -46,6 +46,17 @@ void Sleep(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// A two-register read that the peer on conn answers goes through.
+void ExpectReadServedBy(int conn) {
+    std::thread t([conn] {
+        TcpPeer::ReadFrame(conn);
+        TcpPeer::Send(conn, kReply4);
+    });
+    std::uint8_t buf[4];
+    EXPECT_EQ(QV_ReadRegister(1, 0, 2, buf), 4);
+    t.join();
+}
+
 class TcpLink : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -334,13 +345,7 @@ TEST(TcpConnect, ConnectInterruptedBySignalsStillConnects) {
     ASSERT_EQ(r, 1);
     int conn = peer.Accept();
     ASSERT_GE(conn, 0);
-    std::thread t([conn] {
-        TcpPeer::ReadFrame(conn);
-        TcpPeer::Send(conn, kReply4);
-    });
-    std::uint8_t buf[4];
-    EXPECT_EQ(QV_ReadRegister(1, 0, 2, buf), 4);
-    t.join();
+    ExpectReadServedBy(conn);
     QV_TCPFree();
     close(filler);
 }
@@ -360,13 +365,7 @@ TEST(TcpConnect, SerialPortIsLeftAloneAndTheReverse) {
     ASSERT_EQ(QV_TCPConnect("127.0.0.1", peer.port()), 1);
     int conn = peer.Accept();
     // Commands go over TCP; the serial port stays held by this process.
-    std::thread t([conn] {
-        TcpPeer::ReadFrame(conn);
-        TcpPeer::Send(conn, kReply4);
-    });
-    std::uint8_t buf[4];
-    EXPECT_EQ(QV_ReadRegister(1, 0, 2, buf), 4);
-    t.join();
+    ExpectReadServedBy(conn);
     EXPECT_TRUE(pty.Read(1, 50).empty());
     int fd = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
     EXPECT_NE(flock(fd, LOCK_EX | LOCK_NB), 0);

@@ -8,8 +8,6 @@ sim=$1
 dir=$(mktemp -d /tmp/readersim-mbpoll.XXXXXX)
 pid=
 spid=
-passed=0
-failed=0
 
 cleanup() {
     if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
@@ -24,14 +22,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-check() {  # check NAME EXPECTED ACTUAL
-    if [ "$2" = "$3" ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        printf 'FAILED %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-    fi
-}
+source "$(dirname "$0")/../support/check.sh"
 
 # Values only, one per line, from mbpoll's "[N]: \t0xVVVV" lines.
 values() { sed -n 's/^\[[0-9]*\]:[[:space:]]*//p' | tr -d '\r'; }
@@ -132,5 +123,4 @@ check "help exit status" 0 $?
 case $help in *"--strict-baud"*"--fault KIND"*"--control"*"Wiegand-26"*) r=documented ;; *) r=missing ;; esac
 check "help text" documented "$r"
 
-echo "mbpoll peer: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_done "mbpoll peer"

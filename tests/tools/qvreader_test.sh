@@ -12,7 +12,6 @@ mkdir -p "$dir/ports" "$dir/strict" "$dir/tmp"
 export QV_PORTS_DIR=$dir/ports TMPDIR=$dir/tmp
 unset QV_TRACE
 pids=()
-passed=0 failed=0
 
 cleanup() {
     for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
@@ -21,14 +20,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-check() {  # check NAME EXPECTED ACTUAL
-    if [ "$2" = "$3" ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        printf 'FAILED %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-    fi
-}
+source "$(dirname "$0")/../support/check.sh"
 
 # run ARGS...: qvreader's stdout in $out, stderr in $err, status in $rc.
 run() {
@@ -242,5 +234,4 @@ check "the new rate and station are" "0 0000000000123456" "$rc $(py 'd[0]["card"
 run --json --port COM2 --baud 9600 --station 3 find
 check "find tries --baud first" "0 9600 3 1" "$rc $(py 'd[0]["baud"]') $(py 'd[0]["station"]') $(wc -l <<<"$err")"
 
-echo "qvreader: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_done "qvreader"

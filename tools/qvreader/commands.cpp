@@ -144,9 +144,9 @@ int Watch(Link &link, const Options &opt, int intervalMs, bool rearm, unsigned l
                 failing = false;
                 if (card != last && !AllZero(card)) {
                     if (opt.json)
-                        Emit(JsonObject().Str("time", platform::UtcTime()).Str("card", CardHex(card)).Text());
+                        Emit(JsonObject().Str("time", UtcTime()).Str("card", CardHex(card)).Text());
                     else
-                        Emit(platform::LocalTime() + "  " + CardHex(card));
+                        Emit(LocalTime() + "  " + CardHex(card));
                     ++seen;
                     if (rearm) {
                         link.WriteMany(opt.station, qvreg::kCardNumber, kZeroCard, "card: re-arming");

@@ -1,10 +1,13 @@
 #include "output.h"
 
 #include <cerrno>
+#include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 
 #include "errors.h"
+#include "platform.h"
 
 namespace qvreader {
 
@@ -114,6 +117,32 @@ void Emit(const std::string &line) {
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
     if (errno == EPIPE) throw OutputClosed();
     throw Failure(std::string("cannot write the output: ") + std::strerror(errno));
+}
+
+namespace {
+
+std::string Stamp(bool utc) {
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const std::time_t secs = system_clock::to_time_t(now);
+    const long ms = static_cast<long>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+    std::tm t{};
+    platform::CalendarTime(secs, utc, t);
+    char buf[48];
+    std::strftime(buf, sizeof buf, utc ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &t);
+    char out[64];
+    std::snprintf(out, sizeof out, "%s.%03ld%s", buf, ms, utc ? "Z" : "");
+    return out;
+}
+
+}  // namespace
+
+std::string LocalTime() {
+    return Stamp(false);
+}
+
+std::string UtcTime() {
+    return Stamp(true);
 }
 
 std::string Hex4(std::uint16_t v) {

@@ -32,6 +32,11 @@ private:
 // (the reader of our output went away), Failure on another write error.
 void Emit(const std::string &line);
 
+// Time stamps of watched cards: "2026-12-07 23:44:45.123" (local time) and
+// "2026-12-07T22:44:45.123Z" (UTC, for JSON).
+std::string LocalTime();
+std::string UtcTime();
+
 // "4 hex digits", upper case.
 std::string Hex4(std::uint16_t v);
 // key padded to a column, then value: "model            QV-LF125".

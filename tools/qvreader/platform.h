@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,8 +19,8 @@ bool Interrupted();
 void SetEnv(const char *name, const char *value);
 bool EnvSet(const char *name);  // set and not empty
 
-std::string LocalTime();  // "2026-12-07 23:44:45.123"
-std::string UtcTime();    // "2026-12-07T22:44:45.123Z"
+// secs broken down in UTC or local time.
+void CalendarTime(std::time_t secs, bool utc, std::tm &out);
 bool IsTerminal(std::FILE *f);
 // True when standard output is a pipe whose reader has gone.
 bool OutputGone();

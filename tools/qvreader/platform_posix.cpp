@@ -6,7 +6,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -27,22 +26,6 @@ extern "C" void OnSignal(int) {
     g_interrupted = 1;
 }
 
-std::string Stamp(bool utc) {
-    using namespace std::chrono;
-    const auto now = system_clock::now();
-    const time_t secs = system_clock::to_time_t(now);
-    const long ms = static_cast<long>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-    tm t{};
-    if (utc)
-        gmtime_r(&secs, &t);
-    else
-        localtime_r(&secs, &t);
-    char buf[48];
-    std::strftime(buf, sizeof buf, utc ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &t);
-    char out[64];
-    std::snprintf(out, sizeof out, "%s.%03ld%s", buf, ms, utc ? "Z" : "");
-    return out;
-}
 
 }  // namespace
 
@@ -71,12 +54,11 @@ bool EnvSet(const char *name) {
     return v && *v;
 }
 
-std::string LocalTime() {
-    return Stamp(false);
-}
-
-std::string UtcTime() {
-    return Stamp(true);
+void CalendarTime(std::time_t secs, bool utc, std::tm &out) {
+    if (utc)
+        gmtime_r(&secs, &out);
+    else
+        localtime_r(&secs, &out);
 }
 
 bool IsTerminal(std::FILE *f) {

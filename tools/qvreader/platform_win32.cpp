@@ -10,7 +10,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 
 #include "errors.h"
@@ -29,22 +28,6 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
     return TRUE;  // handled: the command ends by itself and frees the link
 }
 
-std::string Stamp(bool utc) {
-    using namespace std::chrono;
-    const auto now = system_clock::now();
-    const time_t secs = system_clock::to_time_t(now);
-    const long ms = static_cast<long>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-    tm t{};
-    if (utc)
-        gmtime_s(&t, &secs);
-    else
-        localtime_s(&t, &secs);
-    char buf[48];
-    std::strftime(buf, sizeof buf, utc ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &t);
-    char out[64];
-    std::snprintf(out, sizeof out, "%s.%03ld%s", buf, ms, utc ? "Z" : "");
-    return out;
-}
 
 }  // namespace
 
@@ -65,12 +48,11 @@ bool EnvSet(const char *name) {
     return v && *v;
 }
 
-std::string LocalTime() {
-    return Stamp(false);
-}
-
-std::string UtcTime() {
-    return Stamp(true);
+void CalendarTime(std::time_t secs, bool utc, std::tm &out) {
+    if (utc)
+        gmtime_s(&out, &secs);
+    else
+        localtime_s(&out, &secs);
 }
 
 bool IsTerminal(std::FILE *f) {
