@@ -7,6 +7,17 @@
 
 #include <cstdint>
 
+// printf-style argument checks where the compiler offers them; QV_COLD keeps
+// the tracing code out of line, so the untraced path stays as compact as
+// it was without a trace.
+#if defined(__GNUC__)
+#    define QV_PRINTF(fmt, first) __attribute__((format(printf, fmt, first)))
+#    define QV_COLD __attribute__((cold, noinline))
+#else
+#    define QV_PRINTF(fmt, first)
+#    define QV_COLD
+#endif
+
 namespace trace {
 
 // -1 until QV_TRACE has been read, then 0 (off) or 1 (on).
@@ -22,11 +33,7 @@ inline bool Enabled() {
 void Configure(const char *value);
 
 // One line "<local time with ms> <link> <text>"; text is printf-formatted.
-void Line(const char *link, const char *format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
+void Line(const char *link, const char *format, ...) QV_PRINTF(2, 3);
 
 // One frame: "<time> <link> > 01 03 ..." (sent, '>') or "... < ..." (received, '<').
 void Frame(const char *link, char direction, const std::uint8_t *bytes, int count);

@@ -25,43 +25,80 @@ void Put16(std::uint8_t *p, int v) {
     p[1] = static_cast<std::uint8_t>(v & 0xFF);
 }
 
-// A command as the trace names it: "QV_ReadRegister(station 1, address 4, count 4)".
-struct Call {
-    const char *name;
-    int station;
-    const char *more = nullptr;  // printf format of up to two further arguments
-    int a = 0, b = 0;
-};
+int Get16(const std::uint8_t *p) {
+    return p[0] << 8 | p[1];
+}
 
-const char *Describe(const Call &call) {
+// The command a request comes from, as the trace names it, told from the
+// request itself so the untraced path carries nothing for the trace:
+// "QV_ReadRegister(station 1, address 4, count 4)".
+QV_COLD const char *Describe(std::uint8_t function, int station, const std::uint8_t *d, int n) {
     static char text[160];
-    int n = std::snprintf(text, sizeof text, "%s(station %d", call.name, call.station);
-    if (call.more && n > 0 && n < static_cast<int>(sizeof text))
-        n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), call.more, call.a, call.b);
-    if (n > 0 && n < static_cast<int>(sizeof text) - 1) std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ")");
+    station &= 0xFF;
+    switch (function) {
+        case kReadHolding:
+            std::snprintf(text, sizeof text, "QV_ReadRegister(station %d, address %d, count %d)", station, Get16(d),
+                          Get16(d + 2));
+            break;
+        case kWriteSingle:
+            std::snprintf(text, sizeof text, "QV_WriteRegister(station %d, address %d, value %d)", station, Get16(d),
+                          Get16(d + 2));
+            break;
+        case kWriteMultiple:
+            std::snprintf(text, sizeof text, "QV_WriteMultiRegister(station %d, address %d, count %d)", station,
+                          Get16(d), Get16(d + 2));
+            break;
+        default:
+            switch (d[0]) {
+                case kDeviceInfo:
+                    std::snprintf(text, sizeof text, "QV_GetDeviceInfo(station %d)", station);
+                    break;
+                case kKey:
+                    if (n == 7)
+                        std::snprintf(text, sizeof text, "QV_DownKey(station %d)", station);
+                    else
+                        std::snprintf(text, sizeof text, "QV_DownKeyEx(station %d, selector %d)", station, d[1]);
+                    break;
+                case kBaseAddr:
+                    std::snprintf(text, sizeof text, "QV_SetBaseRegisterAddr(station %d, base address %d)", station,
+                                  Get16(d + 1));
+                    break;
+                case kTermNo:
+                    std::snprintf(text, sizeof text, "QV_SetDeviceTermNO(station %d)", station);
+                    break;
+                default:
+                    std::snprintf(text, sizeof text, "QV_SetPermission(station %d, permission %d)", station, d[17]);
+                    break;
+            }
+    }
     return text;
 }
 
-void TraceFailure(const Call &call, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void TraceFailure(const Call &call, const char *format, ...) {
+void TraceFailure(const char *call, const char *format, ...) QV_PRINTF(2, 3);
+void TraceFailure(const char *call, const char *format, ...) {
     char why[400];
     va_list args;
     va_start(args, format);
     std::vsnprintf(why, sizeof why, format, args);
     va_end(args);
-    trace::Line(LinkLabel(), "! %s gives -1: %s", Describe(call), why);
+    trace::Line(LinkLabel(), "! %s gives -1: %s", call, why);
 }
 
-// Arguments refused before anything is sent.
-int Refuse(const Call &call, const char *why) {
-    if (trace::Enabled()) TraceFailure(call, "%s; nothing sent", why);
+// Arguments refused before anything is sent; only failing calls come here.
+QV_COLD int Refuse(const char *name, int station, const char *why) {
+    if (trace::Enabled()) {
+        char call[80];
+        std::snprintf(call, sizeof call, "%s(station %d)", name, station & 0xFF);
+        TraceFailure(call, "%s; nothing sent", why);
+    }
     return -1;
 }
 
 // Exchange with every frame and the reason of a failure in the trace. Kept
 // apart so the untraced path pays a single test.
-int TracedExchange(std::uint8_t function, int station, const std::uint8_t *data, int n, std::uint8_t *payload,
-                   const Call &call) {
+QV_COLD int TracedExchange(std::uint8_t function, int station, const std::uint8_t *data, int n,
+                           std::uint8_t *payload) {
+    const char *call = Describe(function, station, data, n);
     const LinkType link = CurrentLinkType();
     const char *label = LinkLabel();
     if (link == kLinkNone) {
@@ -134,9 +171,8 @@ int TracedExchange(std::uint8_t function, int station, const std::uint8_t *data,
 
 // One request and its reply. On success returns the payload length and fills
 // payload (kReplyBufSize bytes); -1 on any failure.
-int Exchange(std::uint8_t function, int station, const std::uint8_t *data, int n, std::uint8_t *payload,
-             const Call &call) {
-    if (trace::Enabled()) return TracedExchange(function, station, data, n, payload, call);
+int Exchange(std::uint8_t function, int station, const std::uint8_t *data, int n, std::uint8_t *payload) {
+    if (trace::Enabled()) return TracedExchange(function, station, data, n, payload);
     if (SendFrame(function, station, data, n) <= 0) return -1;
     std::uint8_t reply[kReplyBufSize];
     int m = RecvReply(reply, 1);
@@ -148,18 +184,20 @@ int Exchange(std::uint8_t function, int station, const std::uint8_t *data, int n
     return p;
 }
 
-int Command(std::uint8_t function, int station, const std::uint8_t *data, int n, const Call &call) {
+int Command(std::uint8_t function, int station, const std::uint8_t *data, int n) {
     std::uint8_t payload[kReplyBufSize];
-    return Exchange(function, station, data, n, payload, call) < 0 ? -1 : 1;
+    return Exchange(function, station, data, n, payload) < 0 ? -1 : 1;
 }
 
 // Copies the payload after its first byte, never more than limit bytes.
-int ReplyData(std::uint8_t function, int station, const std::uint8_t *data, int n, std::uint8_t *out, int limit,
-              const Call &call) {
+int ReplyData(std::uint8_t function, int station, const std::uint8_t *data, int n, std::uint8_t *out, int limit) {
     std::uint8_t payload[kReplyBufSize];
-    int p = Exchange(function, station, data, n, payload, call);
-    if (p == 0 && trace::Enabled()) TraceFailure(call, "the reply carries no data");
-    if (p < 1) return -1;  // a reply without even its first byte carries nothing
+    int p = Exchange(function, station, data, n, payload);
+    if (p < 1) {  // a reply without even its first byte carries nothing
+        if (p == 0 && trace::Enabled())
+            TraceFailure(Describe(function, station, data, n), "the reply carries no data");
+        return -1;
+    }
     int len = p - 1 < limit ? p - 1 : limit;
     std::memcpy(out, payload + 1, static_cast<size_t>(len));
     return len;
@@ -171,75 +209,69 @@ int WriteRegister(int station, int address, int value) {
     std::uint8_t d[4];
     Put16(d, address);
     Put16(d + 2, value);
-    return Command(kWriteSingle, station, d, 4, {"QV_WriteRegister", station, ", address %d, value %d", address, value});
+    return Command(kWriteSingle, station, d, 4);
 }
 
 int ReadRegister(int station, int address, int count, std::uint8_t *data) {
-    const Call call{"QV_ReadRegister", station, ", address %d, count %d", address, count};
-    if (!data) return Refuse(call, "no buffer (null pointer)");
-    if (count < 1 || count > kMaxReadCount) return Refuse(call, "the count must be 1 to 125");
+    if (!data || count < 1 || count > kMaxReadCount)
+        return Refuse("QV_ReadRegister", station, data ? "the count must be 1 to 125" : "no buffer (null pointer)");
     std::uint8_t d[4];
     Put16(d, address);
     Put16(d + 2, count);
-    return ReplyData(kReadHolding, station, d, 4, data, 2 * count, call);
+    return ReplyData(kReadHolding, station, d, 4, data, 2 * count);
 }
 
 int WriteMultiRegister(int station, int address, int count, const std::uint8_t *data) {
-    const Call call{"QV_WriteMultiRegister", station, ", address %d, count %d", address, count};
-    if (!data) return Refuse(call, "no values (null pointer)");
-    if (count < 1 || count > kMaxWriteCount) return Refuse(call, "the count must be 1 to 123");
+    if (!data || count < 1 || count > kMaxWriteCount)
+        return Refuse("QV_WriteMultiRegister", station,
+                      data ? "the count must be 1 to 123" : "no values (null pointer)");
     std::uint8_t d[300];
     Put16(d, address);
     Put16(d + 2, count);
     d[4] = static_cast<std::uint8_t>((2 * count) & 0xFF);
     std::memcpy(d + 5, data, static_cast<size_t>(2 * count));
-    return Command(kWriteMultiple, station, d, 2 * count + 5, call);
+    return Command(kWriteMultiple, station, d, 2 * count + 5);
 }
 
 int GetDeviceInfo(int station, std::uint8_t *info) {
-    const Call call{"QV_GetDeviceInfo", station};
-    if (!info) return Refuse(call, "no buffer (null pointer)");
+    if (!info) return Refuse("QV_GetDeviceInfo", station, "no buffer (null pointer)");
     const std::uint8_t d[1] = {kDeviceInfo};
-    return ReplyData(kReader, station, d, 1, info, kDeviceInfoSize, call);
+    return ReplyData(kReader, station, d, 1, info, kDeviceInfoSize);
 }
 
 int DownKey(int station, const std::uint8_t *key6) {
-    const Call call{"QV_DownKey", station};
-    if (!key6) return Refuse(call, "no key (null pointer)");
+    if (!key6) return Refuse("QV_DownKey", station, "no key (null pointer)");
     std::uint8_t d[7] = {kKey};
     std::memcpy(d + 1, key6, 6);
-    return Command(kReader, station, d, 7, call);
+    return Command(kReader, station, d, 7);
 }
 
 int DownKeyEx(int station, std::uint8_t selector, const std::uint8_t *key16) {
-    const Call call{"QV_DownKeyEx", station, ", selector %d", selector};
-    if (!key16) return Refuse(call, "no key (null pointer)");
+    if (!key16) return Refuse("QV_DownKeyEx", station, "no key (null pointer)");
     std::uint8_t d[18] = {kKey, selector};
     std::memcpy(d + 2, key16, 16);
-    return Command(kReader, station, d, 18, call);
+    return Command(kReader, station, d, 18);
 }
 
 int SetBaseRegisterAddr(int station, int baseAddress) {
     std::uint8_t d[3] = {kBaseAddr};
     Put16(d + 1, baseAddress);
-    return Command(kReader, station, d, 3, {"QV_SetBaseRegisterAddr", station, ", base address %d", baseAddress});
+    return Command(kReader, station, d, 3);
 }
 
 int SetPermission(int station, std::uint8_t permission, const std::uint8_t *data16) {
-    const Call call{"QV_SetPermission", station, ", permission %d", permission};
-    if (!data16) return Refuse(call, "no data (null pointer)");
+    if (!data16) return Refuse("QV_SetPermission", station, "no data (null pointer)");
     std::uint8_t d[18] = {kPermission};
     std::memcpy(d + 1, data16, 16);
     d[17] = permission;
-    return Command(kReader, station, d, 18, call);
+    return Command(kReader, station, d, 18);
 }
 
 int SetDeviceTermNO(int station, const std::uint8_t *termNo6) {
-    const Call call{"QV_SetDeviceTermNO", station};
-    if (!termNo6) return Refuse(call, "no terminal number (null pointer)");
+    if (!termNo6) return Refuse("QV_SetDeviceTermNO", station, "no terminal number (null pointer)");
     std::uint8_t d[7] = {kTermNo};
     std::memcpy(d + 1, termNo6, 6);
-    return Command(kReader, station, d, 7, call);
+    return Command(kReader, station, d, 7);
 }
 
 }  // namespace untreader
