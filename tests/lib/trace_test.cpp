@@ -5,9 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <thread>
 
 #include "Trace.h"
@@ -50,6 +50,16 @@ protected:
     std::string file_;
 };
 
+// What follows a line's time stamp "2026-12-07 23:44:45.123 ", or "" when
+// the line does not start with one.
+std::string AfterStamp(const std::string &line) {
+    const std::string shape = "dddd-dd-dd dd:dd:dd.ddd ";
+    if (line.size() < shape.size()) return "";
+    for (size_t i = 0; i < shape.size(); ++i)
+        if (shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(line[i])) : line[i] != shape[i]) return "";
+    return line.substr(shape.size());
+}
+
 struct ReplyCase {
     const char *name;
     bool tcp;
@@ -81,11 +91,9 @@ TEST_F(Trace, GoodExchangeShowsBothFramesWithTimeAndLink) {
     reader.join();
     const auto lines = Lines();
     ASSERT_EQ(lines.size(), 3u);
-    const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )";
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(stamp + "COM3 open .* at 19200 bit/s, 8N1"))) << lines[0];
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex(stamp + "COM3 > 01 03 00 01 00 01 D5 CA"))) << lines[1];
-    EXPECT_TRUE(std::regex_match(lines[2], std::regex(stamp + "COM3 < 01 03 02 12 34 B5 33"))) << lines[2];
-    EXPECT_NE(lines[0].find(com.slavePath()), std::string::npos) << "the device COM3 maps to";
+    EXPECT_EQ(AfterStamp(lines[0]), "COM3 open " + com.slavePath() + " at 19200 bit/s, 8N1") << lines[0];
+    EXPECT_EQ(AfterStamp(lines[1]), "COM3 > 01 03 00 01 00 01 D5 CA") << lines[1];
+    EXPECT_EQ(AfterStamp(lines[2]), "COM3 < 01 03 02 12 34 B5 33") << lines[2];
 }
 
 TEST_F(Trace, EachFailingReplyIsExplainedAndStillFails) {
