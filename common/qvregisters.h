@@ -5,9 +5,11 @@
 namespace qvreg {
 
 constexpr int kBaudStation = 1;  // 40001: baud-rate code (high byte), station id (low byte)
-constexpr int kReadParams = 2;   // 40002: card type code, beep, green LED
-constexpr int kLedBeep = 3;      // 40003: off time, on time, output, cycles
-constexpr int kCardNumber = 4;   // 40004-40007: card serial number, 8 bytes
+constexpr int kBaudCodeMask = 0xFF00;
+constexpr int kStationMask = 0x00FF;
+constexpr int kReadParams = 2;  // 40002: card type code, beep, green LED
+constexpr int kLedBeep = 3;     // 40003: off time, on time, output, cycles
+constexpr int kCardNumber = 4;  // 40004-40007: card serial number, 8 bytes
 constexpr int kCardNumberCount = 4;
 constexpr int kUnused8 = 8;          // 40008
 constexpr int kUnused9 = 9;          // 40009
@@ -22,6 +24,17 @@ constexpr int DisplayNumber(int address) {
 // Baud-rate codes of 40001's high byte: code c is kBaudRates[c - 1].
 constexpr int kBaudRates[] = {9600, 14400, 19200, 28800, 38400, 57600, 115200};
 constexpr int kBaudCodeCount = 7;
+
+// The code of a bit rate, 0 for a rate without one; the rate of a code, 0 for
+// a code outside 1-7.
+constexpr int BaudCode(int rate) {
+    for (int c = 1; c <= kBaudCodeCount; ++c)
+        if (kBaudRates[c - 1] == rate) return c;
+    return 0;
+}
+constexpr int BaudRate(int code) {
+    return code >= 1 && code <= kBaudCodeCount ? kBaudRates[code - 1] : 0;
+}
 
 // 40002 bits.
 constexpr int kCardTypeMask = 0x000F;

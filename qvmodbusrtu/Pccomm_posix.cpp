@@ -40,6 +40,14 @@ void SetError(const char *format, ...) {
     va_end(args);
 }
 
+// A receive that ended the connection: r == 0 is the reader's orderly close.
+void SetClosedError(ssize_t r) {
+    if (r == 0)
+        SetError("the reader closed the connection");
+    else
+        SetError("the connection broke: %s", std::strerror(errno));
+}
+
 // The commonest first problem on Linux: a user outside the device's group.
 void SetOpenError(int port, const char *device, int err) {
     if (err == EACCES || err == EPERM) {
@@ -54,9 +62,10 @@ void SetOpenError(int port, const char *device, int err) {
             groupMay = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
         }
         if (groupMay)
-            SetError("cannot open %s (COM%d): %s; the user must be in the group '%s' that owns it: "
-                     "sudo usermod -aG %s $USER, then log in again",
-                     device, port, std::strerror(err), owner, owner);
+            SetError(
+                "cannot open %s (COM%d): %s; the user must be in the group '%s' that owns it: "
+                "sudo usermod -aG %s $USER, then log in again",
+                device, port, std::strerror(err), owner, owner);
         else
             SetError("cannot open %s (COM%d): %s; only the user who owns it may open it", device, port,
                      std::strerror(err));
@@ -67,8 +76,13 @@ void SetOpenError(int port, const char *device, int err) {
     }
 }
 
-int FdOf(PortHandle h) { return static_cast<int>(h) - 1; }  // handle 0 means none, so fd 0 maps to 1
-PortHandle HandleOf(int fd) { return static_cast<PortHandle>(fd) + 1; }
+// Handle 0 means none, so fd 0 maps to 1.
+int FdOf(PortHandle h) {
+    return static_cast<int>(h) - 1;
+}
+PortHandle HandleOf(int fd) {
+    return static_cast<PortHandle>(fd) + 1;
+}
 
 int PollOne(int fd, short events, int timeoutMs) {
     pollfd p{fd, events, 0};
@@ -141,9 +155,15 @@ std::uint32_t TickCount() {
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u + ts.tv_nsec / 1000000);
 }
 
-const char *LastError() { return g_error; }
-void ClearError() { g_error[0] = 0; }
-const char *LastDevice() { return g_device; }
+const char *LastError() {
+    return g_error;
+}
+void ClearError() {
+    g_error[0] = 0;
+}
+const char *LastDevice() {
+    return g_device;
+}
 
 void LocalTime(char *buf, int size) {
     timespec ts;
@@ -324,13 +344,18 @@ int SockWrite(const std::uint8_t *data, int count) {
     int fd = g_client.fd;
     // A late reply to an earlier request must not be taken for this one's.
     // The drain shares the write wait: a peer that never stops sending
-    // cannot hold the command past it.
-    const std::uint32_t start = TickCount();
+    // cannot hold the command past it. The clock is read only when there is
+    // stale input, which there seldom is.
+    int left = kTcpWriteWaitMs;
+    std::uint32_t start = 0;
     std::uint8_t junk[1024];
-    for (;;) {
+    for (bool stale = false;;) {
         ssize_t r = recv(fd, junk, sizeof junk, MSG_DONTWAIT);
         if (r > 0) {
-            if (TickCount() - start >= static_cast<std::uint32_t>(kTcpWriteWaitMs)) {
+            if (!stale) start = TickCount();
+            stale = true;
+            left = kTcpWriteWaitMs - static_cast<int>(TickCount() - start);
+            if (left <= 0) {
                 SetError("the reader keeps sending: its stale data did not end within %d ms", kTcpWriteWaitMs);
                 return 0;
             }
@@ -338,16 +363,11 @@ int SockWrite(const std::uint8_t *data, int count) {
         }
         if (r < 0 && errno == EINTR) continue;
         if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            g_client.connected = false;  // closed by the reader
-            SetError("the reader closed the connection%s%s", r == 0 ? "" : ": ", r == 0 ? "" : std::strerror(errno));
+            g_client.connected = false;
+            SetClosedError(r);
             return -1;
         }
         break;
-    }
-    const int left = kTcpWriteWaitMs - static_cast<int>(TickCount() - start);
-    if (left <= 0) {
-        SetError("could not send within %d ms", kTcpWriteWaitMs);
-        return 0;
     }
     int w = WriteAll(fd, data, count, left, true);
     if (w < 0) {
@@ -391,7 +411,7 @@ int SockRead(std::uint8_t *buf, int cap) {
         if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (r <= 0) {
             g_client.connected = false;
-            SetError("the reader closed the connection%s%s", r == 0 ? "" : ": ", r == 0 ? "" : std::strerror(errno));
+            SetClosedError(r);
             break;
         }
         for (ssize_t i = 0; i < r; ++i, ++have) {

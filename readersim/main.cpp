@@ -84,8 +84,9 @@ Registers: 40001 baud code (high byte; 3 = 19200) and station (low byte);
 (0x0010); 40106 same-card delay in 100 ms units (0x0014). Other addresses
 give exception 2, other functions exception 1, bad counts exception 3.
 Writing 40001 takes effect from the next request (station or baud code 0
-keeps the old one): with --strict-baud the client then sends at the new rate. Station 0 is answered too (on TCP also unit 0xFF);
-other stations get no reply.
+keeps the old one): with --strict-baud the client then sends at the new
+rate. Station 0 is answered too (on TCP also unit 0xFF); other stations get
+no reply.
 
 Card number in 40004-40007 (8 bytes, 40004 first, high byte first), by
 40100: bit 4 byte order (1 = big-endian), bit 7 auto clear, bit 8
@@ -224,9 +225,7 @@ Args Parse(int argc, char **argv) {
     if (a.ptys.empty() && a.device.empty() && a.tcp < 0) Fail("nothing to serve: give --pty, --device or --tcp");
     if (a.opt.strictBaud && a.ptys.empty()) Fail("--strict-baud goes with --pty");
     if (a.baudGiven && !a.ptys.empty()) {
-        bool known = false;
-        for (int r : qvreg::kBaudRates) known = known || r == a.baud;
-        if (!known) Fail("--baud with --pty takes 9600, 14400, 19200, 28800, 38400, 57600 or 115200");
+        if (!qvreg::BaudCode(a.baud)) Fail("--baud with --pty takes 9600, 14400, 19200, 28800, 38400, 57600 or 115200");
         a.opt.baud = a.baud;
     }
     return a;

@@ -146,7 +146,7 @@ struct Reader::Impl {
             int baud = v >> 8 ? v >> 8 : old >> 8;
             int station = v & 0xFF ? v & 0xFF : old & 0xFF;
             regs[a] = static_cast<std::uint16_t>(baud << 8 | station);
-            int rate = baud >= 1 && baud <= qvreg::kBaudCodeCount ? qvreg::kBaudRates[baud - 1] : 0;
+            int rate = qvreg::BaudRate(baud);
             std::snprintf(t, sizeof t, "40001 = 0x%04X: baud code %d (%d bit/s), station %d", regs[a], baud, rate,
                           station);
             Note(t);
@@ -273,9 +273,8 @@ Reader::Reader(const Options &o) : impl_(std::make_unique<Impl>()) {
     d.opt = o;
     if (d.opt.model.size() > 8) d.opt.model.resize(8);
     d.rearmMs = o.rearmMs < 0 ? 0 : o.rearmMs;
-    int code = 3;  // 19200
-    for (int c = 1; c <= qvreg::kBaudCodeCount; ++c)
-        if (qvreg::kBaudRates[c - 1] == o.baud) code = c;
+    int code = qvreg::BaudCode(o.baud);
+    if (!code) code = qvreg::BaudCode(19200);
     d.regs = {
         {qvreg::kBaudStation, static_cast<std::uint16_t>(code << 8 | (o.station & 0xFF))},
         {qvreg::kReadParams, 0x0005},
@@ -329,8 +328,7 @@ int Reader::Station() const {
 }
 
 int Reader::LineRate() const {
-    int code = impl_->regs.at(qvreg::kBaudStation) >> 8;
-    return code >= 1 && code <= qvreg::kBaudCodeCount ? qvreg::kBaudRates[code - 1] : 0;
+    return qvreg::BaudRate(impl_->regs.at(qvreg::kBaudStation) >> 8);
 }
 
 bool Reader::StrictBaud() const {

@@ -596,27 +596,11 @@ void Server::Unlock() {
 }
 
 const char *FaultName(Fault f) {
-    switch (f) {
-        case Fault::None:
-            return "none";
-        case Fault::Delay:
-            return "delay";
-        case Fault::Split:
-            return "split";
-        case Fault::NoReply:
-            return "noreply";
-        case Fault::BadCrc:
-            return "badcrc";
-        case Fault::Exception:
-            return "exception";
-        case Fault::WrongCode:
-            return "wrongcode";
-        case Fault::Stray:
-            return "stray";
-        case Fault::Oversized:
-            return "oversized";
-    }
-    return "?";
+    // In the order of the enumeration.
+    static const char *const kNames[kFaultCount] = {"none",      "delay",     "split", "noreply",  "badcrc",
+                                                    "exception", "wrongcode", "stray", "oversized"};
+    const int i = static_cast<int>(f);
+    return i >= 0 && i < kFaultCount ? kNames[i] : "?";
 }
 
 }  // namespace readersim

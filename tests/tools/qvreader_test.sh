@@ -30,6 +30,11 @@ run() {
     err=$(cat "$dir/stderr")
 }
 
+# lines TEXT: how many lines TEXT holds (0 when empty).
+lines() {
+    printf %s "$1" | grep -c ''
+}
+
 # py EXPR: EXPR evaluated over the JSON lines of $out (d = list of objects);
 # any line that is not one strict JSON object prints "not json".
 py() {
@@ -152,13 +157,14 @@ check "ports lists COM1 and its device" "$(realpath "$slave")" "$(py '[o["device
 run --json --port COM1 card --watch --rearm --interval 100 --count 2
 check "watch --rearm reports the same card again" "0 0000000000123456 0000000000123456" "$rc $(py '" ".join(o["card"] for o in d)')"
 check "watch lines carry the time" "True" "$(py 'all(o["time"].endswith("Z") for o in d)')"
-"$q" --json --port COM1 card --watch --interval 100 >"$dir/watch" 2>&1 &
+"$q" --json --port COM1 card --watch --interval 100 >"$dir/watch" 2>"$dir/watch.err" &
 wpid=$!
 sleep 1.5
 kill -INT "$wpid"
 wait "$wpid"
 check "Ctrl-C ends a watch with status 0" 0 $?
-check "without --rearm one card is reported once" 1 "$(wc -l <"$dir/watch")"
+out=$(cat "$dir/watch")
+check "without --rearm one card is reported once" "1 0000000000123456" "$(lines "$out") $(py 'd[0]["card"]')"
 run --port COM1 info
 check "the port is free after the watch" 0 "$rc"
 
@@ -173,18 +179,18 @@ run --json -t "$tcp" config
 check "tcp config" "on" "$(py 'd[0]["led"]')"
 run --tcp "$tcp" read 200
 check "an exception reply fails the command" "1" "$rc"
-check "one line says what failed" "1" "$(wc -l <<<"$err")"
+check "one line says what failed" "1" "$(lines "$err")"
 run --tcp "$tcp" find
 check "find wants a serial port" 2 "$rc"
 
 # --- failures and usage errors
 run --port COM1 --station 99 card
 check "silent station: status 1" 1 "$rc"
-check "silent station: one line, with the trace hint" "1 yes" "$(wc -l <<<"$err") $(grep -q -- --trace <<<"$err" && echo yes)"
+check "silent station: one line, with the trace hint" "1 yes" "$(lines "$err") $(grep -q -- --trace <<<"$err" && echo yes)"
 QV_TRACE=$dir/trace.txt run --port COM1 --station 99 card
 check "no trace hint when tracing" "1 no" "$rc $(grep -q -- '--trace' <<<"$err" && echo yes || echo no)"
 run --port COM1 --trace info
-check "--trace" 0 "$rc"
+check "--trace shows the request" "0 yes" "$rc $(grep -qE ' COM1 > ([0-9A-F]{2} )+[0-9A-F]{2}$' <<<"$err" && echo yes)"
 run --port COM9 info
 check "missing port: status 2" "2" "$rc"
 run --port "$dir/nothing" info
@@ -196,7 +202,7 @@ for bad in "" "bogus" "--bogus info" "-p COM1 -t $tcp info" "-b 1234 -p COM1 inf
     "card --watch --interval 5" "card --watch --count 0" "info extra"; do
     # shellcheck disable=SC2086
     run $bad
-    check "'$bad' is a usage error with one line" "2 1 " "$rc $(wc -l <<<"$err") $out"
+    check "'$bad' is a usage error with one line" "2 1 " "$rc $(lines "$err") $out"
 done
 
 # --- help
@@ -224,7 +230,7 @@ check "human output shows odd bytes in hex" "yes" "$(grep -qF 'Q"\\x01\xE9' <<<"
 start strict --pty COM2 --ports-dir "$dir/ports" --baud 38400 --strict-baud
 run --json --port COM2 find
 check "find at 38400" "0 38400 1" "$rc $(py 'd[0]["baud"]') $(py 'd[0]["station"]')"
-check "find: one progress line per rate tried" 5 "$(wc -l <<<"$err")"
+check "find: one progress line per rate tried" 5 "$(lines "$err")"
 run --json --port COM2 --baud 38400 --station 1 set baud=9600 station=3
 check "set baud and station, confirmed at the new ones" "0 9600 3" "$rc $(py 'd[0]["baud"]') $(py 'd[0]["station"]')"
 run --port COM2 --baud 38400 card
@@ -232,6 +238,6 @@ check "the old rate is no longer answered" 1 "$rc"
 run --json --port COM2 --baud 9600 --station 3 card
 check "the new rate and station are" "0 0000000000123456" "$rc $(py 'd[0]["card"]')"
 run --json --port COM2 --baud 9600 --station 3 find
-check "find tries --baud first" "0 9600 3 1" "$rc $(py 'd[0]["baud"]') $(py 'd[0]["station"]') $(wc -l <<<"$err")"
+check "find tries --baud first" "0 9600 3 1" "$rc $(py 'd[0]["baud"]') $(py 'd[0]["station"]') $(lines "$err")"
 
 checks_done "qvreader"

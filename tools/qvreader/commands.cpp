@@ -66,12 +66,6 @@ std::string CardHex(const std::vector<std::uint16_t> &words) {
     return s;
 }
 
-bool AllZero(const std::vector<std::uint16_t> &words) {
-    for (std::uint16_t w : words)
-        if (w) return false;
-    return true;
-}
-
 const std::vector<std::uint16_t> kZeroCard(qvreg::kCardNumberCount, 0);
 
 // "40004" for the reader's own registers, "0xFFF0" past them.
@@ -86,8 +80,7 @@ int ParseAddress(const std::string &command, const std::string &text) {
     unsigned long n = 0;
     if (!ParseNumber(text, 65535, n))
         throw UsageError(command + ": address '" + text + "' is not a number from 0 to 65535 (or 40000-49999)");
-    const bool hex = text.size() > 1 && (text[1] == 'x' || text[1] == 'X');
-    if (!hex && n >= 40000 && n <= 49999) n -= 40000;
+    if (!HasHexPrefix(text) && n >= 40000 && n <= 49999) n -= 40000;
     return static_cast<int>(n);
 }
 
@@ -142,7 +135,7 @@ int Watch(Link &link, const Options &opt, int intervalMs, bool rearm, unsigned l
                     link.Read(opt.station, qvreg::kCardNumber, qvreg::kCardNumberCount, "card");
                 if (failing) std::fprintf(stderr, "qvreader: card: the reader answers again\n");
                 failing = false;
-                if (card != last && !AllZero(card)) {
+                if (card != last && card != kZeroCard) {
                     if (opt.json)
                         Emit(JsonObject().Str("time", UtcTime()).Str("card", CardHex(card)).Text());
                     else
@@ -209,7 +202,7 @@ int Card(Link &link, const Options &opt, const Args &args) {
     if (opt.json)
         Emit(JsonObject().Str("card", CardHex(card)).Text());
     else
-        Emit(Column("card", CardHex(card) + (AllZero(card) ? "  (none read since the last clear)" : "")));
+        Emit(Column("card", CardHex(card) + (card == kZeroCard ? "  (none read since the last clear)" : "")));
     return 0;
 }
 
@@ -486,10 +479,11 @@ int Find(Link &link, const Options &opt, const Args &args) {
     CommandArgs a("find", args);
     while (a.Next()) a.Unknown();
     if (!link.Serial()) throw UsageError("find: looks for a bit rate on a serial port; give --port, not --tcp");
-    std::vector<int> rates;
-    if (opt.baudGiven) rates.push_back(opt.baud);
-    for (int r : FindOrder())
-        if (!opt.baudGiven || r != opt.baud) rates.push_back(r);
+    // The rate asked for, then the reader's default 19200, then the others.
+    std::vector<int> rates = {opt.baud};
+    if (opt.baud != 19200) rates.push_back(19200);
+    for (int r : qvreg::kBaudRates)
+        if (r != opt.baud && r != 19200) rates.push_back(r);
     bool opened = false;
     for (int rate : rates) {
         try {
@@ -510,8 +504,8 @@ int Find(Link &link, const Options &opt, const Args &args) {
             std::fprintf(stderr, "find: %d bit/s: no answer\n", rate);
             continue;
         }
-        const int station = v & 0xFF;
-        const int named = BaudRate(v >> 8);
+        const int station = v & qvreg::kStationMask;
+        const int named = BaudRate((v & qvreg::kBaudCodeMask) >> 8);
         std::fprintf(stderr, "find: %d bit/s: station %d answers\n", rate, station);
         if (opt.json) {
             Emit(JsonObject().Num("baud", rate).Num("station", station).Text());

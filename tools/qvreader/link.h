@@ -9,9 +9,8 @@
 namespace qvreader {
 
 struct Options {
-    std::string port;  // -p as typed; empty when not given
-    int baud = 19200;  // -b
-    bool baudGiven = false;
+    std::string port;     // -p as typed; empty when not given
+    int baud = 19200;     // -b
     std::string tcpHost;  // -t; empty when not given
     int tcpPort = 502;
     int station = 0;  // -s

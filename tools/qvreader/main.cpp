@@ -112,10 +112,8 @@ int Run(int argc, char **argv, std::string &context) {
             if (opt.port.empty()) throw UsageError(o + " needs a port");
         } else if (o == "-b" || o == "--baud") {
             const std::string v = OptionValue(argc, argv, i, o, in, hasInline);
-            if (!ParseNumber(v, 1000000, n) || !BaudCode(static_cast<int>(n)))
-                throw UsageError(o + " '" + v + "' is not one of " + RateList());
-            opt.baud = static_cast<int>(n);
-            opt.baudGiven = true;
+            opt.baud = ParseBaud(v);
+            if (!opt.baud) throw UsageError(o + " '" + v + "' is not one of " + RateList());
         } else if (o == "-t" || o == "--tcp") {
             ParseTcp(OptionValue(argc, argv, i, o, in, hasInline), opt);
         } else if (o == "-s" || o == "--station") {

@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cstring>
+#include <map>
 
 #include "errors.h"
 #include "platform.h"
@@ -25,7 +26,6 @@ std::string g_tempLink;
 extern "C" void OnSignal(int) {
     g_interrupted = 1;
 }
-
 
 }  // namespace
 
@@ -129,17 +129,20 @@ std::string WhyNotOpened(int number, const std::string &device) {
 }
 
 bool ListPorts(std::vector<std::pair<std::string, std::string>> &ports) {
+    // The demo's list, from one scan of the machine's devices.
     std::vector<std::string> names;
-    if (!serialports::ListPorts(names)) return false;
-    ports.clear();
-    for (const std::string &n : names) {
-        int number = PortNumber(n);
-        std::string dev = number ? serialports::ResolvePort(number) : std::string();
+    std::map<std::string, std::string> devices;
+    for (const serialports::PortEntry &e :
+         serialports::BuildTable(serialports::PortsDir(), serialports::FoundDevices())) {
+        const std::string name = "COM" + std::to_string(e.number);
         char real[PATH_MAX];
         // A ports-directory entry is shown as the device it links to.
-        if (!dev.empty() && ::realpath(dev.c_str(), real)) dev = real;
-        ports.emplace_back(n, dev);
+        devices[name] = ::realpath(e.device.c_str(), real) ? real : e.device;
+        names.push_back(name);
     }
+    serialports::SortNames(names);
+    ports.clear();
+    for (const std::string &n : names) ports.emplace_back(n, devices[n]);
     return true;
 }
 

@@ -28,7 +28,6 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
     return TRUE;  // handled: the command ends by itself and frees the link
 }
 
-
 }  // namespace
 
 void CatchInterrupts() {

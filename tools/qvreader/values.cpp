@@ -31,10 +31,6 @@ bool Digits(const std::string &text, std::size_t from, int base, unsigned long m
     return true;
 }
 
-bool HasHexPrefix(const std::string &t) {
-    return t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
-}
-
 std::string Lower(std::string s) {
     for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
@@ -43,6 +39,10 @@ std::string Lower(std::string s) {
 const std::vector<std::pair<int, const char *>> kOnOff = {{1, "on"}, {0, "off"}};
 
 }  // namespace
+
+bool HasHexPrefix(const std::string &t) {
+    return t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+}
 
 bool ParseNumber(const std::string &text, unsigned long max, unsigned long &out) {
     if (HasHexPrefix(text)) return Digits(text, 2, 16, max, out);
@@ -53,19 +53,9 @@ bool ParseHex(const std::string &text, unsigned long max, unsigned long &out) {
     return Digits(text, HasHexPrefix(text) ? 2 : 0, 16, max, out);
 }
 
-const std::vector<int> &FindOrder() {
-    static const std::vector<int> order = {19200, 9600, 14400, 28800, 38400, 57600, 115200};
-    return order;
-}
-
-int BaudCode(int rate) {
-    for (int c = 1; c <= qvreg::kBaudCodeCount; ++c)
-        if (qvreg::kBaudRates[c - 1] == rate) return c;
-    return 0;
-}
-
-int BaudRate(int code) {
-    return code >= 1 && code <= qvreg::kBaudCodeCount ? qvreg::kBaudRates[code - 1] : 0;
+int ParseBaud(const std::string &text) {
+    unsigned long n = 0;
+    return ParseNumber(text, 1000000, n) && BaudCode(static_cast<int>(n)) ? static_cast<int>(n) : 0;
 }
 
 std::string RateList() {
@@ -104,44 +94,44 @@ std::string LedWords(const LedWord &w) {
 
 const std::vector<Setting> &Settings() {
     using S = Setting;
+    static const std::vector<std::pair<int, const char *>> kOnOffAliases = {{1, "1"}, {1, "yes"}, {1, "true"},
+                                                                            {0, "0"}, {0, "no"},  {0, "false"}};
     static const std::vector<Setting> settings = {
-        {"baud", qvreg::kBaudStation, 8, 8, S::kBaud, {}, false, "bit rate of the serial line"},
-        {"station", qvreg::kBaudStation, 0, 8, S::kStation, {}, false, "Modbus station id, 1-255"},
+        {"baud", qvreg::kBaudStation, qvreg::kBaudCodeMask, S::kBaud, {}, false, "bit rate of the serial line"},
+        {"station", qvreg::kBaudStation, qvreg::kStationMask, S::kStation, {}, false, "Modbus station id, 1-255"},
         {"card-type",
          qvreg::kReadParams,
-         0,
-         4,
+         qvreg::kCardTypeMask,
          S::kChoice,
          {{qvreg::kCardTypeEm4100, "em4100"}},
          true,
          "cards looked for: em4100 = EM4001, TK4100 and compatible"},
-        {"beep", qvreg::kReadParams, qvreg::kBeepBit, 1, S::kChoice, kOnOff, false, "beep when a card is read"},
-        {"led", qvreg::kReadParams, qvreg::kGreenLedBit, 1, S::kChoice, kOnOff, false,
-         "flash the green LED when a card is read"},
+        {"beep", qvreg::kReadParams, 1 << qvreg::kBeepBit, S::kChoice, kOnOff, false, "beep when a card is read",
+         kOnOffAliases},
+        {"led", qvreg::kReadParams, 1 << qvreg::kGreenLedBit, S::kChoice, kOnOff, false,
+         "flash the green LED when a card is read", kOnOffAliases},
         {"byte-order",
          qvreg::kParameter,
-         4,
-         1,
+         qvreg::kParamBigEndian,
          S::kChoice,
          {{0, "little"}, {1, "big"}},
          false,
-         "byte order of the card number in 40004-40007"},
-        {"auto-clear", qvreg::kParameter, 7, 1, S::kChoice, kOnOff, false,
-         "card number reads as zero once it has been read"},
-        {"maker-byte", qvreg::kParameter, 8, 1, S::kChoice, kOnOff, false,
-         "manufacturer byte included in the card number"},
+         "byte order of the card number in 40004-40007",
+         {{0, "little-endian"}, {1, "big-endian"}}},
+        {"auto-clear", qvreg::kParameter, qvreg::kParamAutoClear, S::kChoice, kOnOff, false,
+         "card number reads as zero once it has been read", kOnOffAliases},
+        {"maker-byte", qvreg::kParameter, qvreg::kParamFactoryByte, S::kChoice, kOnOff, false,
+         "manufacturer byte included in the card number", kOnOffAliases},
         {"format",
          qvreg::kParameter,
-         qvreg::kParamFormatShift,
-         2,
+         qvreg::kParamFormatMask,
          S::kChoice,
          {{qvreg::kFormatHex, "hex"}, {qvreg::kFormatDec10, "dec10"}, {qvreg::kFormatWiegand26, "wiegand26"}},
          true,
          "card number format: hex, dec10 (ten decimal digits) or wiegand26"},
         {"same-card-delay",
          qvreg::kSameCardDelay,
-         0,
-         16,
+         0xFFFF,
          S::kDelayMs,
          {},
          false,
@@ -171,13 +161,24 @@ std::string SettingKeys() {
     return s;
 }
 
+namespace {
+
+// Where the field starts: the lowest bit of its mask.
+int ShiftOf(const Setting &s) {
+    int shift = 0;
+    while (!((s.mask >> shift) & 1)) ++shift;
+    return shift;
+}
+
+}  // namespace
+
 int FieldOf(const Setting &s, std::uint16_t reg) {
-    return (reg >> s.shift) & ((1 << s.width) - 1);
+    return (reg & s.mask) >> ShiftOf(s);
 }
 
 std::uint16_t WithField(const Setting &s, std::uint16_t reg, int field) {
-    unsigned mask = ((1u << s.width) - 1) << s.shift;
-    return static_cast<std::uint16_t>((reg & ~mask) | ((static_cast<unsigned>(field) << s.shift) & mask));
+    const unsigned mask = static_cast<unsigned>(s.mask);
+    return static_cast<std::uint16_t>((reg & ~mask) | ((static_cast<unsigned>(field) << ShiftOf(s)) & mask));
 }
 
 int ParseSetting(const Setting &s, const std::string &typed) {
@@ -186,7 +187,7 @@ int ParseSetting(const Setting &s, const std::string &typed) {
     unsigned long n = 0;
     switch (s.kind) {
         case Setting::kBaud:
-            if (ParseNumber(value, 1000000, n) && BaudCode(static_cast<int>(n))) return BaudCode(static_cast<int>(n));
+            if (const int rate = ParseBaud(value)) return BaudCode(rate);
             throw UsageError("baud: '" + typed + "' is not one of " + RateList());
         case Setting::kStation:
             if (ParseNumber(value, 255, n) && n >= 1) return static_cast<int>(n);
@@ -208,18 +209,10 @@ int ParseSetting(const Setting &s, const std::string &typed) {
         case Setting::kChoice:
             break;
     }
-    const bool onOff = s.names == kOnOff;
-    for (const auto &name : s.names)
-        if (value == name.second) return name.first;
-    if (onOff) {
-        if (value == "1" || value == "yes" || value == "true") return 1;
-        if (value == "0" || value == "no" || value == "false") return 0;
-    }
-    if (key == "byte-order") {
-        if (value == "big-endian") return 1;
-        if (value == "little-endian") return 0;
-    }
-    const int top = (1 << s.width) - 1;
+    for (const auto *words : {&s.names, &s.aliases})
+        for (const auto &name : *words)
+            if (value == name.second) return name.first;
+    const int top = s.mask >> ShiftOf(s);
     if (s.rawNumbers && Digits(value, 0, 10, static_cast<unsigned long>(top), n)) return static_cast<int>(n);
     std::string allowed;
     for (std::size_t i = 0; i < s.names.size(); ++i) {

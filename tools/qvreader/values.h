@@ -8,20 +8,22 @@
 #include <utility>
 #include <vector>
 
+#include "qvregisters.h"
+
 namespace qvreader {
 
 // Decimal, or hexadecimal after 0x; nothing else (no sign, no blanks).
 // False when text is not such a number or exceeds max.
 bool ParseNumber(const std::string &text, unsigned long max, unsigned long &out);
+// Whether text starts with 0x (and has digits after it).
+bool HasHexPrefix(const std::string &text);
 // Hexadecimal digits with or without 0x.
 bool ParseHex(const std::string &text, unsigned long max, unsigned long &out);
 
-// The seven bit rates of the reader, in the order find tries them.
-const std::vector<int> &FindOrder();
-// The baud-rate code (1-7) of a rate, or 0.
-int BaudCode(int rate);
-// The rate of a code, or 0.
-int BaudRate(int code);
+// A typed bit rate that the reader has a code for, or 0.
+int ParseBaud(const std::string &text);
+using qvreg::BaudCode;   // the code (1-7) of a rate, or 0
+using qvreg::BaudRate;   // the rate of a code, or 0
 std::string RateList();  // "9600, 14400, ... or 115200"
 
 // 40003: off time bits 0-3 and on time bits 4-7 in 100 ms units, output bits
@@ -43,12 +45,13 @@ struct Setting {
     enum Kind { kBaud, kStation, kChoice, kDelayMs };
     const char *key;
     int address;  // protocol address
-    int shift;
-    int width;  // bits
+    int mask;     // the field's bits in the register
     Kind kind;
     std::vector<std::pair<int, const char *>> names;  // kChoice: field value and its name
     bool rawNumbers;                                  // kChoice: the field's number is accepted too
     const char *meaning;                              // one line for people
+    // kChoice: further words set takes, each with its field value.
+    std::vector<std::pair<int, const char *>> aliases = {};
 };
 
 // In the order config shows them; registers 40001, 40002, 40100, 40106.
