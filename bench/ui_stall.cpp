@@ -31,6 +31,7 @@
 
 #include <unistd.h>
 
+#include "drive.h"
 #include "readersim.h"
 #include "untFrmMain.h"
 
@@ -46,19 +47,10 @@ struct Figures {
     QString result;
 };
 
-void Spin(int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 5);
-}
-
 template <class T>
 T *Find(TFrmMain &w, const char *name) {
-    T *c = w.findChild<T *>(QString::fromLatin1(name));
-    if (!c) {
-        std::fprintf(stderr, "ui_stall: no component %s\n", name);
-        std::exit(1);
-    }
+    T *c = drive::Find<T>(w, name, "ui_stall");
+    if (!c) std::exit(1);
     return c;
 }
 
@@ -67,10 +59,7 @@ void OpenLink(TFrmMain &w) {
     auto *ports = Find<QComboBox>(w, "cbPort");
     ports->setCurrentIndex(ports->findText(QStringLiteral("COM1")));
     Find<QAbstractButton>(w, "btnOpen")->click();
-    QElapsedTimer t;
-    t.start();
-    while (!w.LinkOpen() && t.elapsed() < 5000) QApplication::processEvents(QEventLoop::AllEvents, 5);
-    if (!w.LinkOpen()) {
+    if (!drive::WaitUntil([&] { return w.LinkOpen(); }, 5000)) {
         std::fprintf(stderr, "ui_stall: the window could not open COM1\n");
         std::exit(1);
     }
@@ -139,10 +128,8 @@ Figures AutoRead(int ms, readersim::Server &server, bool silent) {
     OpenLink(w);
     auto *scan = Find<QAbstractButton>(w, "btnScan");
     scan->click();
-    QElapsedTimer t;
-    t.start();
-    while (w.PollStep() < 4 && t.elapsed() < 5000) QApplication::processEvents(QEventLoop::AllEvents, 5);
-    Spin(100);  // the second step's answer
+    // The second step asked for and answered.
+    drive::WaitUntil([&] { return w.PollStep() >= 4 && w.LinkIdle(); }, 5000);
     if (silent) server.SetFaultChance(readersim::Fault::NoReply, 1.0);
     Figures f = Measure(ms, server);
     server.SetFaultChance(readersim::Fault::NoReply, 0.0);

@@ -61,6 +61,8 @@ public:
     bool Idle() const { return FReplies.empty(); }
     // Requests of the user's (all but polls) still waiting for their reply.
     int UserWaiting() const { return FUserWaiting; }
+    // A poll still waiting for its reply.
+    bool PollWaiting() const { return FReplies.size() > static_cast<std::size_t>(FUserWaiting); }
 
 signals:
     // UserWaiting() changed.

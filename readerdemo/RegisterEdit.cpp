@@ -7,6 +7,16 @@
 #include <QMetaMethod>
 #include <QPalette>
 
+namespace {
+
+// The typing rule: hexadecimal digits, a-f raised to A-F.
+bool KeepHexDigit(QChar &c) {
+    if (c >= QLatin1Char('a') && c <= QLatin1Char('f')) c = c.toUpper();
+    return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
+}
+
+}  // namespace
+
 TRegisterEdit::TRegisterEdit(QWidget *parent) : QLineEdit(parent) {
     // Typing is limited in keyPressEvent: setMaxLength would also cut text
     // that the program assigns.
@@ -18,13 +28,7 @@ TRegisterEdit::TRegisterEdit(QWidget *parent) : QLineEdit(parent) {
     // Pasted or dropped text, and an input method's, meet the typing rule
     // too; letters come as key presses rather than through the input method.
     setAttribute(Qt::WA_InputMethodEnabled, false);
-    convert::FilterInsertedText(
-        this,
-        [](QChar &c) {
-            if (c >= QLatin1Char('a') && c <= QLatin1Char('f')) c = c.toUpper();
-            return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
-        },
-        kMaxTypedLength);
+    convert::FilterInsertedText(this, KeepHexDigit, kMaxTypedLength);
 }
 
 quint16 TRegisterEdit::RegisterValue() const {
@@ -132,9 +136,7 @@ void TRegisterEdit::keyPressEvent(QKeyEvent *event) {
         return;
     }
     QChar c = typed.size() == 1 ? typed.at(0) : QChar();
-    if (c >= QLatin1Char('a') && c <= QLatin1Char('f')) c = c.toUpper();
-    const bool allowed =
-        (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
+    const bool allowed = KeepHexDigit(c);
     const bool room = text().size() - selectedText().size() < kMaxTypedLength;
     if (!allowed || !room) {
         event->accept();

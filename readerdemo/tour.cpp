@@ -10,38 +10,30 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QPixmap>
 #include <QTabWidget>
 #include <QTimer>
 
 #include <cstdio>
 
+#include "drive.h"
 #include "untFrmMain.h"
 
 namespace {
 
-void Pause(int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 20);
-}
+using drive::Pause;
 
 template <class T>
 T *Find(TFrmMain &w, const char *name) {
-    T *c = w.findChild<T *>(QString::fromLatin1(name));
-    if (!c) std::fprintf(stderr, "readerdemo_tour: no component %s\n", name);
-    return c;
+    return drive::Find<T>(w, name, "readerdemo_tour");
 }
 
 // Clicks the button and waits until the reader's answer to what the click
 // asked for is shown (the link works beside the window).
 void Click(TFrmMain &w, const char *name) {
     if (auto *b = Find<QAbstractButton>(w, name)) b->click();
-    QElapsedTimer t;
-    t.start();
-    while (!w.LinkIdle() && t.elapsed() < 10000) QApplication::processEvents(QEventLoop::AllEvents, 20);
-    if (!w.LinkIdle()) std::fprintf(stderr, "readerdemo_tour: %s got no answer\n", name);
+    if (!drive::WaitUntil([&] { return w.LinkIdle(); }, 10000))
+        std::fprintf(stderr, "readerdemo_tour: %s got no answer\n", name);
     Pause(150);
 }
 

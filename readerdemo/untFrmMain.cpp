@@ -104,13 +104,7 @@ void TFrmMain::ConnectSignals() {
          {ui->cbID, ui->cbBaud2, static_cast<QComboBox *>(ui->cbID2), ui->cbLED, ui->cbBeep, ui->cbTag})
         connect(list, qOverload<int>(&QComboBox::activated), this, [this, list] { MarkChanged({list}); });
     for (QLineEdit *box : {ui->edtValue, ui->edtTagValue, ui->edtTime6A, ui->edtR6A, ui->edtR64})
-        connect(box, &QLineEdit::textEdited, this, [this, box] {
-            // Typing a delay also changes its mirror.
-            if (box == ui->edtTime6A)
-                MarkChanged({box, ui->edtR6A});
-            else
-                MarkChanged({box});
-        });
+        connect(box, &QLineEdit::textEdited, this, [this, box] { MarkChanged({box}); });
 
     connect(ui->btnScan, &QPushButton::clicked, this, &TFrmMain::btnScanClick);
     connect(tmrRead, &QTimer::timeout, this, &TFrmMain::tmrReadTimer);
@@ -233,7 +227,7 @@ void TFrmMain::btnCloseClick() {
         if (!r.wasOpen) return;
         // Auto read started by a click made before this one, once the
         // requests ahead of it were through.
-        if (tmrRead->isActive()) btnScanClick();
+        if (tmrRead->isActive()) SetAutoRead(false);
         FLinkOpen = false;
         ui->btnOpen->setEnabled(true);
         AddLog(closed);

@@ -12,6 +12,7 @@
 
 class QChar;
 class QComboBox;
+class QLineEdit;
 class QRadioButton;
 class QTimer;
 class TLinkWorker;
@@ -104,13 +105,6 @@ private:
     QString Msg(int n, const Args &...args) const {
         return FillPlaceholders(Text(n), {Arg(args)...});
     }
-    // The same in the given language: a result shown after a language
-    // switch reads as it would have at its click.
-    template <class... Args>
-    QString MsgIn(int language, int n, const Args &...args) const {
-        return FillPlaceholders(TextIn(language, n), {Arg(args)...});
-    }
-    QString TextIn(int language, int n) const;
     static QString Arg(const QString &s) { return s; }
     static QString Arg(const char *s) { return QString::fromUtf8(s); }
     static QString Arg(int v) { return QString::number(v); }
@@ -121,6 +115,13 @@ private:
     // Reads one register at the current station; done runs once the reader
     // has answered, with ok false when the library reports failure.
     void ReadOneRegister(int address, std::function<void(bool ok, int value)> done);
+    // A read button's read: its texts are taken at the click (the language
+    // may change while the read waits). A failure shows text 75 in failBox
+    // (when given and not changed since) and logs failLine; an answer goes to
+    // show, which fills the controls not changed since asked and returns the
+    // value okFormat's remaining %s is filled with.
+    void ReadForShow(int address, QLineEdit *failBox, const QString &failLine, const QString &okFormat,
+                     std::function<QString(int value, quint64 asked)> show);
     // Writes value to one register at the current station and logs okLine
     // or failLine, both composed at the click.
     void WriteOneRegister(int address, int value, const QString &okLine, const QString &failLine);
@@ -154,7 +155,6 @@ private:
     int FLanguage = 1;
     std::array<QString, kTextCount + 1> FTexts;
     bool FCentred = false;
-    bool FPollWaiting = false;
     bool FBusyShown = false;
     quint64 FActions = 0;
     QHash<const QObject *, quint64> FChangedAt;

@@ -76,7 +76,7 @@ void TFrmMain::SetAutoRead(bool on) {
 void TFrmMain::tmrReadTimer() {
     // A tick while the last poll still waits sends nothing, so polls never
     // pile up behind a reader that does not answer.
-    if (FPollWaiting) return;
+    if (FLink->PollWaiting()) return;
     ++FPollStep;
     if (FPollStep > kStepCardNumber) FPollStep = kStepLedBeep;
     if (FPollStep == kStepLedBeep) FPollStep = kStepCardNumber;
@@ -103,12 +103,10 @@ void TFrmMain::ReadPollStep(int step) {
         default:
             return;
     }
-    FPollWaiting = true;
     const QString failed = Text(kTextReadFail);
     FLink->Read(
         FStationID, address, count,
         [this, step, failed](const TLinkResult &r) {
-            FPollWaiting = false;
             if (step != kStepCardNumber) return;  // the other steps show nothing
             QLineEdit *const boxes[qvreg::kCardNumberCount] = {ui->Re4, ui->Re5, ui->Re6, ui->Re7};
             const bool ok = r.result > 0;

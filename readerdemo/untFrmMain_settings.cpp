@@ -23,6 +23,20 @@ void TFrmMain::ReadOneRegister(int address, std::function<void(bool ok, int valu
     });
 }
 
+void TFrmMain::ReadForShow(int address, QLineEdit *failBox, const QString &failLine, const QString &okFormat,
+                           std::function<QString(int value, quint64 asked)> show) {
+    const quint64 asked = NextAction();
+    const QString failed = Text(75);
+    ReadOneRegister(address, [=](bool ok, int v) {
+        if (!ok) {
+            if (failBox && !ChangedSince(failBox, asked)) failBox->setText(failed);
+            AddLog(failLine);
+            return;
+        }
+        AddLog(FillPlaceholders(okFormat, {show(v, asked)}));
+    });
+}
+
 void TFrmMain::WriteOneRegister(int address, int value, const QString &okLine, const QString &failLine) {
     FLink->Write(FStationID, address, value,
                  [this, okLine, failLine](const TLinkResult &r) { AddLog(r.result > 0 ? okLine : failLine); });
@@ -44,13 +58,13 @@ void TFrmMain::SetRadio(QRadioButton *button, bool checked) {
 void TFrmMain::RzBitBtn3Click() {
     // Whether the link is open counts where this click stands among the
     // requests: the link's thread tells.
-    FLink->DeviceInfo(FStationID, [this, lang = FLanguage](const TLinkResult &r) {
+    FLink->DeviceInfo(FStationID, [this, closed = Text(86), failed = Text(87)](const TLinkResult &r) {
         if (!r.wasOpen) {
-            AddLog(TextIn(lang, 86));
+            AddLog(closed);
             return;
         }
         if (r.result <= 0) {
-            AddLog(TextIn(lang, 87));
+            AddLog(failed);
             return;
         }
         const unsigned char *info = r.data.data();
@@ -71,22 +85,15 @@ void TFrmMain::cbBaud2Change() {
 }
 
 void TFrmMain::RzBitBtn8Click() {
-    const quint64 asked = NextAction();
-    ReadOneRegister(qvreg::kBaudStation, [this, lang = FLanguage, asked](bool ok, int v) {
-        auto show = [this, asked](QObject *control) { return !ChangedSince(control, asked); };
-        if (!ok) {
-            if (show(ui->edtValue)) ui->edtValue->setText(TextIn(lang, 75));
-            AddLog(TextIn(lang, 97));
-            return;
-        }
+    ReadForShow(qvreg::kBaudStation, ui->edtValue, Text(97), Text(96), [this](int v, quint64 asked) {
         const int high = v >> 8, low = v & 0xFF;
-        if (show(ui->cbBaud2)) SelectEntry(ui->cbBaud2, high - 1);
+        if (!ChangedSince(ui->cbBaud2, asked)) SelectEntry(ui->cbBaud2, high - 1);
         // Moves the station selector only: FStationID follows the user's picks.
-        if (show(ui->cbID)) SelectEntry(ui->cbID, low);
-        if (show(ui->cbID2)) SelectEntry(ui->cbID2, low - 1);
+        if (!ChangedSince(ui->cbID, asked)) SelectEntry(ui->cbID, low);
+        if (!ChangedSince(ui->cbID2, asked)) SelectEntry(ui->cbID2, low - 1);
         const QString value = convert::IntToHex(high, 2) + convert::IntToHex(low, 2);
-        if (show(ui->edtValue)) ui->edtValue->setText(value);
-        AddLog(MsgIn(lang, 96, value));
+        if (!ChangedSince(ui->edtValue, asked)) ui->edtValue->setText(value);
+        return value;
     });
 }
 
@@ -110,20 +117,13 @@ void TFrmMain::cbLEDChange() {
 }
 
 void TFrmMain::RzBitBtn9Click() {
-    const quint64 asked = NextAction();
-    ReadOneRegister(qvreg::kReadParams, [this, lang = FLanguage, asked](bool ok, int v) {
-        auto show = [this, asked](QObject *control) { return !ChangedSince(control, asked); };
-        if (!ok) {
-            if (show(ui->edtTagValue)) ui->edtTagValue->setText(TextIn(lang, 75));
-            AddLog(TextIn(lang, 103));
-            return;
-        }
-        if (show(ui->cbTag)) SelectEntry(ui->cbTag, 0);
-        if (show(ui->cbBeep)) SelectEntry(ui->cbBeep, v >> qvreg::kBeepBit & 1);
-        if (show(ui->cbLED)) SelectEntry(ui->cbLED, v >> qvreg::kGreenLedBit & 1);
+    ReadForShow(qvreg::kReadParams, ui->edtTagValue, Text(103), Text(102), [this](int v, quint64 asked) {
+        if (!ChangedSince(ui->cbTag, asked)) SelectEntry(ui->cbTag, 0);
+        if (!ChangedSince(ui->cbBeep, asked)) SelectEntry(ui->cbBeep, v >> qvreg::kBeepBit & 1);
+        if (!ChangedSince(ui->cbLED, asked)) SelectEntry(ui->cbLED, v >> qvreg::kGreenLedBit & 1);
         const QString value = convert::IntToHex(v, 4);
-        if (show(ui->edtTagValue)) ui->edtTagValue->setText(value);
-        AddLog(MsgIn(lang, 102, value));
+        if (!ChangedSince(ui->edtTagValue, asked)) ui->edtTagValue->setText(value);
+        return value;
     });
 }
 
@@ -150,16 +150,13 @@ void TFrmMain::edtTime6AChange() {
 }
 
 void TFrmMain::RzBitBtn21Click() {
-    const quint64 asked = NextAction();
-    ReadOneRegister(qvreg::kSameCardDelay, [this, lang = FLanguage, asked](bool ok, int v) {
-        if (!ok) {
-            AddLog(MsgIn(lang, 115, kDelayName));
-            return;
-        }
-        if (!ChangedSince(ui->edtTime6A, asked) && !ChangedSince(ui->edtR6A, asked))
-            ui->edtTime6A->setText(QString::number(v));  // mirrors into edtR6A
-        AddLog(MsgIn(lang, 114, kDelayName, convert::IntToHex(v, 4)));
-    });
+    // A failed read leaves both boxes as they are.
+    ReadForShow(qvreg::kSameCardDelay, nullptr, Msg(115, kDelayName), Msg(114, kDelayName),
+                [this](int v, quint64 asked) {
+                    if (!ChangedSince(ui->edtTime6A, asked) && !ChangedSince(ui->edtR6A, asked))
+                        ui->edtTime6A->setText(QString::number(v));  // mirrors into edtR6A
+                    return convert::IntToHex(v, 4);
+                });
 }
 
 void TFrmMain::RzBitBtn22Click() {
@@ -223,16 +220,11 @@ void TFrmMain::rb64_0Click() {
 }
 
 void TFrmMain::RzBitBtn15Click() {
-    const quint64 asked = NextAction();
-    ReadOneRegister(qvreg::kParameter, [this, lang = FLanguage, asked](bool ok, int v) {
-        if (!ok) {
-            if (!ChangedSince(ui->edtR64, asked)) ui->edtR64->setText(TextIn(lang, 75));
-            AddLog(MsgIn(lang, 115, kParamName));
-            return;
-        }
-        ShowParamRegister(v, asked);
-        AddLog(MsgIn(lang, 114, kParamName, convert::IntToHex(ParamShown(v), 4)));
-    });
+    ReadForShow(qvreg::kParameter, ui->edtR64, Msg(115, kParamName), Msg(114, kParamName),
+                [this](int v, quint64 asked) {
+                    ShowParamRegister(v, asked);
+                    return convert::IntToHex(ParamShown(v), 4);
+                });
 }
 
 void TFrmMain::RzBitBtn16Click() {

@@ -134,13 +134,6 @@ QString TFrmMain::Text(int n) const {
     return FTexts[static_cast<size_t>(n)];
 }
 
-QString TFrmMain::TextIn(int language, int n) const {
-    if (language == FLanguage) return Text(n);
-    for (const TextEntry &e : kTexts)
-        if (e.n == n) return QString::fromUtf8(language != 0 ? e.chinese : e.english);
-    return QString();
-}
-
 void TFrmMain::BuildTexts() {
     for (QString &t : FTexts) t.clear();
     for (const TextEntry &e : kTexts)

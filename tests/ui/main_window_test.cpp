@@ -492,7 +492,7 @@ private slots:
         QVERIFY2(t.elapsed() < 200, qPrintable(QString::number(t.elapsed())));
         win_.reset();
         QVERIFY2(t.elapsed() >= 1500 && t.elapsed() < 2500, qPrintable(QString::number(t.elapsed())));
-        QTest::qWait(50);  // anything still posted for the window would land now
+        QCoreApplication::sendPostedEvents();  // anything still posted for the window lands now
         QVERIFY(com1.Drain().empty());
     }
 
