@@ -34,6 +34,12 @@ int ComWait(PortHandle h, int timeoutMs);
 // since ClearError. Set on failure paths only, so it costs nothing otherwise.
 const char *LastError();
 void ClearError();
+// For the platform sources: sets what LastError says (printf-style).
+void SetError(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
 // The device the last ComOpen opened or tried to open.
 const char *LastDevice();
 // Local wall-clock time "2026-12-07 23:44:45.123" into buf.

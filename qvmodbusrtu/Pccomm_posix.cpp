@@ -19,7 +19,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -29,16 +28,7 @@
 namespace pccomm {
 namespace {
 
-char g_error[512];
 char g_device[PATH_MAX];
-
-void SetError(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void SetError(const char *format, ...) {
-    std::va_list args;
-    va_start(args, format);
-    std::vsnprintf(g_error, sizeof g_error, format, args);
-    va_end(args);
-}
 
 // A receive that ended the connection: r == 0 is the reader's orderly close.
 void SetClosedError(ssize_t r) {
@@ -155,12 +145,6 @@ std::uint32_t TickCount() {
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u + ts.tv_nsec / 1000000);
 }
 
-const char *LastError() {
-    return g_error;
-}
-void ClearError() {
-    g_error[0] = 0;
-}
 const char *LastDevice() {
     return g_device;
 }

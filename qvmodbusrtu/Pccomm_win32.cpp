@@ -12,7 +12,6 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -67,15 +66,7 @@ bool SetReadWait(Port *p, DWORD totalMs) {
     return true;
 }
 
-char g_error[512];
 char g_device[32];
-
-void SetError(const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(g_error, sizeof g_error, format, args);
-    va_end(args);
-}
 
 // The system's words for an error code, without the line break it ends with.
 const char *SystemText(DWORD code) {
@@ -114,12 +105,6 @@ std::uint32_t TickCount() {
     return static_cast<std::uint32_t>(GetTickCount());
 }
 
-const char *LastError() {
-    return g_error;
-}
-void ClearError() {
-    g_error[0] = 0;
-}
 const char *LastDevice() {
     return g_device;
 }
