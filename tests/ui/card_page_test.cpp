@@ -32,7 +32,6 @@ using testsupport::Hex;
 using testsupport::PortsDir;
 using testsupport::ToHex;
 using testsupport::WithCrc;
-using uitest::LogLines;
 
 namespace {
 
@@ -47,19 +46,13 @@ const std::string kReadCard = Frame("03 00 04 00 04");
 
 }  // namespace
 
-class CardPageTest : public QObject {
+class CardPageTest : public uitest::WindowTest {
     Q_OBJECT
 
     std::unique_ptr<PortsDir> dir_;
     std::unique_ptr<readersim::Reader> reader_;
     std::unique_ptr<readersim::Server> server_;
-    std::unique_ptr<TFrmMain> win_;
 
-    template <class T>
-    T *Get(const char *name) {
-        return uitest::Child<T>(win_.get(), name);
-    }
-    QStringList Log() { return LogLines(Get<QPlainTextEdit>("edtMemo")); }
     QStringList Boxes() {
         QStringList out;
         for (const char *n : {"Re4", "Re5", "Re6", "Re7"}) out << Get<TRegisterEdit>(n)->text();
@@ -70,15 +63,6 @@ class CardPageTest : public QObject {
         for (const readersim::Request &r : server_->Requests()) out.push_back(ToHex(r.frame));
         return out;
     }
-    // A click, and the reader's answer to what it asked, shown.
-    void Click(const char *name) {
-        Press(name);
-        Settle();
-    }
-    // A click only: what it asked of the reader may still wait.
-    void Press(const char *name) { QTest::mouseClick(Get<QAbstractButton>(name), Qt::LeftButton); }
-    // Waits until every request made so far has its result shown.
-    void Settle() { QTRY_VERIFY_WITH_TIMEOUT(win_->LinkIdle(), 5000); }
     void SetCardWords(std::uint16_t a, std::uint16_t b, std::uint16_t c, std::uint16_t d) {
         server_->WithReader([&](readersim::Reader &r) {
             const std::uint16_t words[] = {a, b, c, d};

@@ -48,28 +48,15 @@ Bytes WritePdu(int address, int value) {
 
 }  // namespace
 
-class SettingsPageTest : public QObject {
+class SettingsPageTest : public uitest::WindowTest {
     Q_OBJECT
 
     std::unique_ptr<Sim> sim_;
-    std::unique_ptr<TFrmMain> win_;
 
-    template <class T>
-    T *Get(const char *name) {
-        return uitest::Child<T>(win_.get(), name);
-    }
-    QStringList Log() { return uitest::LogLines(Get<QPlainTextEdit>("edtMemo")); }
     QString LastLog() {
         const QStringList l = Log();
         return l.isEmpty() ? QString() : l.last();
     }
-    // A click, and the reader's answer to what it asked, shown.
-    void Click(const char *button) {
-        Press(button);
-        QTRY_VERIFY_WITH_TIMEOUT(win_->LinkIdle(), 5000);
-    }
-    // A click only: what it asked of the reader may still wait.
-    void Press(const char *button) { QTest::mouseClick(Get<QPushButton>(button), Qt::LeftButton); }
     QString Box(const char *edit) { return Get<QLineEdit>(edit)->text(); }
     int Pos(const char *list) { return Get<QComboBox>(list)->currentIndex(); }
     bool Checked(const char *rb) { return Get<QRadioButton>(rb)->isChecked(); }
