@@ -69,8 +69,11 @@ void TFrmMain::RzBitBtn3Click() {
         int len = 0;
         while (len < qvreg::kInfoModelSize && info[qvreg::kInfoModel + len] != 0) ++len;
         ui->edtModel->setText(QString::fromLatin1(reinterpret_cast<const char *>(info + qvreg::kInfoModel), len));
-        ui->edtVersion->setText(
-            QStringLiteral("%1.%2").arg(info[qvreg::kInfoVersionMajor]).arg(info[qvreg::kInfoVersionMinor]));
+        const QString version =
+            QStringLiteral("%1.%2").arg(info[qvreg::kInfoVersionMajor]).arg(info[qvreg::kInfoVersionMinor]);
+        ui->edtVersion->setText(version);
+        // The top panel's version box shows what the reader last reported.
+        ui->edtFirmware->setText(version);
     });
 }
 

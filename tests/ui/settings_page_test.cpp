@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QCursor>
 #include <QElapsedTimer>
+#include <QGroupBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -555,6 +556,7 @@ private slots:
         QCOMPARE(Log(), QStringList({"请先打开端口"}));
         QVERIFY(Requests().empty());
         QVERIFY(Box("edtModel").isEmpty());
+        QCOMPARE(Box("edtFirmware"), QStringLiteral("0000"));
     }
 
     void deviceInfoFromTheReader() {
@@ -572,6 +574,38 @@ private slots:
         QCOMPARE(Box("edtVersion"), QStringLiteral("1.5"));
     }
 
+    // The top panel's version box shows the version the 系统 group's 读取
+    // reads; a failed read leaves it as it was.
+    void firmwareBoxFollowsTheDeviceInformation() {
+        Start();
+        ShowWindow();
+        auto *system = Get<QGroupBox>("RzGroupBox1");
+        QCOMPARE(system->title(), QStringLiteral("系统"));
+        QPushButton *read = nullptr;
+        for (QPushButton *b : system->findChildren<QPushButton *>())
+            if (b->text() == QStringLiteral("读取")) read = b;
+        QVERIFY(read);
+        const auto clickRead = [&] {
+            QTest::mouseClick(read, Qt::LeftButton);
+            Settle();
+        };
+
+        sim_->server.InjectFault(Fault::Exception, 1);
+        clickRead();
+        QCOMPARE(Log(), QStringList({"读取设备信息失败"}));
+        QCOMPARE(Box("edtFirmware"), QStringLiteral("0000"));
+
+        clickRead();
+        QCOMPARE(Box("edtFirmware"), QStringLiteral("1.5"));
+        QCOMPARE(Box("edtVersion"), QStringLiteral("1.5"));
+
+        sim_->server.InjectFault(Fault::BadCrc, 1);
+        clickRead();
+        QCOMPARE(LastLog(), QStringLiteral("读取设备信息失败"));
+        QCOMPARE(Box("edtFirmware"), QStringLiteral("1.5"));
+        QCOMPARE(Requests().size(), size_t(3));
+    }
+
     void deviceInfoModelLengths() {
         readersim::Options o;
         o.model = "ABCDEFGH";  // exactly 8: no zero byte
@@ -581,6 +615,7 @@ private slots:
         Click("RzBitBtn3");
         QCOMPARE(Box("edtModel"), QStringLiteral("ABCDEFGH"));
         QCOMPARE(Box("edtVersion"), QStringLiteral("12.0"));
+        QCOMPARE(Box("edtFirmware"), QStringLiteral("12.0"));
         cleanup();
         o.model = "R1";
         Start(o);
