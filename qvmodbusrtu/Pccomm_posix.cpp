@@ -254,7 +254,7 @@ int ComWrite(PortHandle h, const std::uint8_t *data, int count) {
     int w = WriteAll(fd, data, count, 2000, false);
     if (w >= 0) return w;
     if (Gone(errno)) {
-        SetError(errno, "the serial line went away while writing: %s (adapter unplugged?)", std::strerror(errno));
+        SetError(errno, "writing gave %s", std::strerror(errno));
         return kLineGone;
     }
     SetError(errno, "writing to the serial line failed: %s",
@@ -271,8 +271,7 @@ int ComRead(PortHandle h, std::uint8_t *dst) {
     ssize_t r = read(fd, buf, sizeof buf);
     if (r < 0) {
         if (!Gone(errno)) return 0;
-        SetError(errno, "the serial line went away: %s (adapter unplugged, or the other end closed)",
-                 std::strerror(errno));
+        SetError(errno, "reading gave %s", std::strerror(errno));
         return kLineGone;
     }
     if (r == 0) {
@@ -280,7 +279,7 @@ int ComRead(PortHandle h, std::uint8_t *dst) {
         // that poll reports makes it the end of the line.
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            SetError(EIO, "the serial line hung up (adapter unplugged, or the other end closed)");
+            SetError(EIO, "the line hung up");
             return kLineGone;
         }
         return 0;
@@ -297,7 +296,7 @@ int ComWait(PortHandle h, int timeoutMs) {
     if (h <= 0) return kLineGone;
     int r = PollOne(FdOf(h), POLLIN, timeoutMs < 0 ? 0 : timeoutMs);
     if (r >= 0) return r;
-    SetError(EIO, "the serial line hung up (adapter unplugged, or the other end closed)");
+    SetError(EIO, "the line hung up");
     return kLineGone;
 }
 

@@ -179,9 +179,14 @@ bool LostNow() {
     return g_link.tcpLost;
 }
 
+// A reply may echo what was sent: its bytes where the secret ones stood are
+// hidden too, all but a serial frame's CRC.
 QV_COLD void TraceFrame(const Request &rq, char direction, const std::uint8_t *frame, int len) {
-    const int head = g_link.type == kLinkTcp ? 8 : 2;  // where the request data starts
-    trace::Frame(LinkLabel(), direction, frame, len, rq.secretCount ? head + rq.secretFrom : 0, rq.secretCount);
+    const bool tcp = g_link.type == kLinkTcp;
+    const int from = (tcp ? 8 : 2) + rq.secretFrom;  // where the request data starts, then the secret
+    int count = rq.secretCount;
+    if (direction == '<' && !tcp && from + count > len - 2) count = len - 2 - from;
+    trace::Frame(LinkLabel(), direction, frame, len, from, count > 0 ? count : 0);
 }
 
 }  // namespace
@@ -363,7 +368,7 @@ const char *FailureText(const Failure &f) {
             break;
         case kLinkLost:
             if (*f.why) return f.why;
-            std::snprintf(text, sizeof text, "%s: %s", tcp ? "the connection was lost" : "the line went away",
+            std::snprintf(text, sizeof text, "%s: %s", tcp ? "the connection was lost" : "the line went away (adapter unplugged?)",
                           *pccomm::LastError() ? pccomm::LastError() : "the device is gone");
             break;
         case kIncomplete:

@@ -268,10 +268,11 @@ TEST_F(Trace, KeysAndPermissionsNeverShowOnlyTheirCount) {
         {[&] { return QV_SetPermission(1, 0x5A, key); }, "> 01 46 04 " + sixteen + " ** "},
     };
     for (auto &c : calls) {
-        std::thread reader([&] {
-            com.Read(1, 3000);
-            com.Drain(15);
-            com.Write(WithCrc(Hex("01 46 01")));
+        std::thread reader([&] {  // a reader that echoes what it received
+            Bytes request = com.Read(1, 3000);
+            const Bytes rest = com.Drain(15);
+            request.insert(request.end(), rest.begin(), rest.end());
+            com.Write(request);
         });
         EXPECT_EQ(c.call(), 1);
         reader.join();
@@ -279,7 +280,12 @@ TEST_F(Trace, KeysAndPermissionsNeverShowOnlyTheirCount) {
     const auto lines = Lines();
     std::string all;
     for (const std::string &l : lines) all += l + "\n";
-    for (auto &c : calls) EXPECT_NE(all.find(c.request), std::string::npos) << c.request << " in:\n" << all;
+    for (auto &c : calls) {
+        EXPECT_NE(all.find(c.request), std::string::npos) << c.request << " in:\n" << all;
+        std::string echo = c.request;
+        echo[0] = '<';
+        EXPECT_NE(all.find(echo), std::string::npos) << echo << " in:\n" << all;
+    }
     for (const char *secret : {"A1", "B2", "C3", "D4", "E5", "F6", "5A"})
         EXPECT_EQ(all.find(std::string(" ") + secret), std::string::npos) << secret << " in:\n" << all;
 }
