@@ -26,7 +26,7 @@ Ports (at least one; pty and tcp may be combined):
                       ports directory; removed again on exit, unless it no
                       longer points to this pty. A COMn already there is left
                       alone and refused (exit status 2), unless it is a link
-                      whose target no longer exists (left by a killed
+                      to a pty that no longer exists (left by a killed
                       simulator): that one is replaced, with a word on stderr
   --ports-dir DIR     ports directory (default: $QV_PORTS_DIR, else
                       /etc/qvmodbusrtu/ports); created when missing

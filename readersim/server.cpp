@@ -54,10 +54,11 @@ std::string ReadLink(const std::string &path) {
 
 enum class Entry { Free, Stale, Taken, Unreadable };
 
-// What is at a ports-directory path now, in words for the user. A link whose
-// target is gone is stale (its simulator was killed before it could remove
+// What is at a ports-directory path now, in words for the user. A link to a
+// pty that is gone is stale (its simulator was killed before it could remove
 // it), and so is one naming our own new pty: the kernel hands a freed pty
-// number out again at once.
+// number out again at once. A link to another missing device is no such
+// leftover but a pinned adapter that is unplugged now: taken.
 Entry Inspect(const std::string &path, dev_t ourPty, std::string &words) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) {
@@ -70,9 +71,13 @@ Entry Inspect(const std::string &path, dev_t ourPty, std::string &words) {
         struct stat t;
         if (::stat(path.c_str(), &t) != 0) {
             const int err = errno;
-            if (err == ENOENT || err == ENOTDIR) {
+            if ((err == ENOENT || err == ENOTDIR) && target.compare(0, 9, "/dev/pts/") == 0) {
                 words = "it pointed to " + target + ", which no longer exists";
                 return Entry::Stale;
+            }
+            if (err == ENOENT || err == ENOTDIR) {
+                words = "it points to " + target + ", which does not exist now (an adapter unplugged?)";
+                return Entry::Taken;
             }
             words = "it points to " + target + " (" + std::strerror(err) + ")";
             return Entry::Taken;
@@ -666,7 +671,9 @@ PtyEntry Server::OpenPty(const std::string &portsDir, int number) {
     // symlink() never replaces: whatever is there is looked at first.
     for (int attempt = 0;; ++attempt) {
         if (::symlink(name, link.c_str()) == 0) break;
-        std::string why = std::strerror(errno);
+        // A directory that could not be made says more than the ENOENT it leads to.
+        std::string why =
+            errno == ENOENT && ec ? "the directory cannot be made: " + ec.message() : std::strerror(errno);
         if (errno == EEXIST && attempt < 3) {
             std::string words;
             switch (Inspect(link, slaveSt.st_rdev, words)) {

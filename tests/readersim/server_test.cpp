@@ -385,11 +385,15 @@ TEST(PtyEntries, ATakenNameIsRefusedAndLeftAlone) {
     ASSERT_EQ(close(open((d + "COM3").c_str(), O_CREAT | O_WRONLY, 0644)), 0);
     ASSERT_EQ(mkdir((d + "COM4").c_str(), 0755), 0);
     ASSERT_EQ(mkfifo((d + "COM5").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/serial/by-id/usb-unplugged", (d + "COM7").c_str()), 0);
     std::vector<std::pair<int, std::string>> taken = {{1, "it points to " + firstSlave},
                                                       {2, "it points to /dev/null"},
                                                       {3, "a regular file"},
                                                       {4, "a directory"},
-                                                      {5, "a socket or a fifo"}};
+                                                      {5, "a socket or a fifo"},
+                                                      {7,
+                                                       "it points to /dev/serial/by-id/usb-unplugged, which does "
+                                                       "not exist now (an adapter unplugged?)"}};
     if (mknod((d + "COM6").c_str(), S_IFCHR | 0644, makedev(1, 3)) == 0) taken.push_back({6, "a device node"});
     for (const auto &t : taken) {
         const std::string entry = d + "COM" + std::to_string(t.first);
@@ -412,7 +416,8 @@ TEST(PtyEntries, ATakenNameIsRefusedAndLeftAlone) {
 
 // A simulator killed before it could remove its entry leaves a link to a pty
 // that is gone, or whose number the kernel has since handed out again
-// (possibly to us): such an entry is replaced.
+// (possibly to us): such an entry is replaced. (A link to a missing adapter
+// is refused above: it is a pinning, its adapter unplugged.)
 TEST(PtyEntries, AStaleEntryIsReplaced) {
     PortsDir dir;
     int master = -1, slave = -1;
@@ -421,7 +426,7 @@ TEST(PtyEntries, AStaleEntryIsReplaced) {
     close(slave);
     close(master);
     dir.Link("COM1", gone);
-    dir.Link("COM2", dir.path() + "/no/such/device");
+    dir.Link("COM2", "/dev/pts/999999");
     Reader reader;
     Server server(reader);
     for (int n : {1, 2}) {
