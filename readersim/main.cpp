@@ -66,9 +66,9 @@ Reader:
                       MS milliseconds (default 100)
 Faults (KIND: delay, split, noreply, badcrc, exception, wrongcode, stray,
 oversized). On a bus each reader has its own: these options give every
-reader the same, and the reader i-th in --stations (from 0) draws its
---fault chance from SEED + i. A reply that collides goes out at once: its
-delay, split or stray is not played.
+reader the same, and reader number i of --stations, counting from 0, draws
+its --fault chance from SEED + i. A reply that collides goes out at once:
+its delay, split or stray is not played.
   --fault KIND[:P]    KIND on each request with probability P (default 1)
   --fault-next KIND[:N]  KIND on the next N requests only (default 1)
   --seed N            seed of the --fault chance (default 1)

@@ -159,7 +159,7 @@ public:
 
     // Applies fault f to the next count requests each reader answers.
     void InjectFault(Fault f, int count = 1);
-    // The same for one reader, by its index in the bus.
+    // The same for one reader, by its index in the bus (std::out_of_range).
     void InjectFault(std::size_t reader, Fault f, int count = 1);
     // Applies fault f to each request with probability p (0..1); seedable
     // (reader i draws from seed + i).

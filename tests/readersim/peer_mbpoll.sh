@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # mbpoll, a client nobody here wrote, reads and writes the readersim program
 # over its pty and over Modbus TCP; also checks the program's ready lines,
-# its verbose dump, the in-band control and the removal of its COM entry.
+# its verbose dump, the in-band control, a bus of readers, and its COM entry
+# (removed at exit, a taken name refused, a killed simulator's replaced).
 # Usage: peer_mbpoll.sh path/to/readersim
 set -uo pipefail
 sim=$1

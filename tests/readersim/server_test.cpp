@@ -1,6 +1,7 @@
 // The simulated reader served on a pty and on TCP, seen as raw bytes from the
 // client side: framing, stations, every fault on the wire, the in-band
-// control, the verbose dump and the port's lifecycle.
+// control, the verbose dump, the port's lifecycle and its ports-directory
+// entry, and a bus of several readers on one line.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
