@@ -152,6 +152,7 @@ struct TcpClient {
     bool exists = false;
     int fd = -1;
     bool connected = false;
+    int replyWaitMs = 2000;
 } g_client;
 
 }  // namespace
@@ -339,9 +340,10 @@ bool SockConnected() {
     return g_client.connected;
 }
 
-int SockConnect(const char *host, int port) {
+int SockConnect(const char *host, int port, int replyWaitMs) {
     SockClose();
     g_client.exists = true;
+    g_client.replyWaitMs = replyWaitMs;
     if (!host || !*host) {
         SetError(EINVAL, "no host given");
         return -2;
@@ -381,8 +383,8 @@ int SockConnect(const char *host, int port) {
     // exchange. Socket time-outs run on the coarse timer wheel (tens of ms
     // late at 2 s), so recv gives up 100 ms early and a precise poll waits
     // out the rest of the reply wait.
-    constexpr int kFirstWaitMs = kTcpReplyWaitMs - 100;
-    timeval wait{kFirstWaitMs / 1000, (kFirstWaitMs % 1000) * 1000};
+    const int firstWaitMs = replyWaitMs > 200 ? replyWaitMs - 100 : replyWaitMs / 2;
+    timeval wait{firstWaitMs / 1000, (firstWaitMs % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     sockaddr_in peer;
     socklen_t len = sizeof peer;
@@ -449,7 +451,7 @@ int SockRead(std::uint8_t *buf, int cap) {
     std::uint8_t head[6];
     bool first = true;
     while (have < want) {
-        int left = kTcpReplyWaitMs - static_cast<int>(TickCount() - start);
+        int left = g_client.replyWaitMs - static_cast<int>(TickCount() - start);
         if (left <= 0) break;
         // The first wait is recv's own (SO_RCVTIMEO); later pieces, and the
         // rest of the wait after it, get what is left of the reply wait.

@@ -88,6 +88,7 @@ struct TcpClient {
     bool wsa = false;  // WSAStartup succeeded for this client
     SOCKET s = INVALID_SOCKET;
     bool connected = false;
+    int replyWaitMs = 2000;
 } g_client;
 
 // Waits up to ms for the socket to become readable (read) or writable.
@@ -316,9 +317,10 @@ bool SockConnected() {
     return g_client.connected;
 }
 
-int SockConnect(const char *host, int port) {
+int SockConnect(const char *host, int port, int replyWaitMs) {
     SockClose();
     g_client.exists = true;
+    g_client.replyWaitMs = replyWaitMs;
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(1, 1), &wsa) != 0) {
         SetError(WSASYSNOTREADY, "Windows Sockets 1.1 are not available");
@@ -423,7 +425,7 @@ int SockRead(std::uint8_t *buf, int cap) {
     long want = 6;   // the header, then the header plus its length
     std::uint8_t head[6];
     while (have < want) {
-        int left = kTcpReplyWaitMs - static_cast<int>(TickCount() - start);
+        int left = g_client.replyWaitMs - static_cast<int>(TickCount() - start);
         if (left <= 0) break;
         int ready = SelectOne(s, true, left);
         if (ready == 0) break;
