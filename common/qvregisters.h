@@ -6,6 +6,7 @@ namespace qvreg {
 
 constexpr int kBaudStation = 1;  // 40001: baud-rate code (high byte), station id (low byte)
 constexpr int kBaudCodeMask = 0xFF00;
+constexpr int kBaudCodeShift = 8;
 constexpr int kStationMask = 0x00FF;
 constexpr int kReadParams = 2;  // 40002: card type code, beep, green LED
 constexpr int kLedBeep = 3;     // 40003: off time, on time, output, cycles
@@ -20,6 +21,20 @@ constexpr int kSameCardDelay = 106;  // 40106: same-card delay in 100 ms units
 constexpr int DisplayNumber(int address) {
     return 40000 + address;
 }
+
+// The registers that hold the reader's settings, in the order they are shown.
+constexpr int kSettingRegisters[] = {kBaudStation, kReadParams, kParameter, kSameCardDelay};
+
+// What every reader starts with, and what a client tries first.
+constexpr int kDefaultBaud = 19200;
+// Station 0 is answered by every reader, whatever its own id (1-255); on a
+// bus station ids 1-247 are the ones Modbus gives to devices.
+constexpr int kAnyStation = 0;
+constexpr int kLastBusStation = 247;
+
+// Modbus limits on the registers one request may carry.
+constexpr int kMaxReadCount = 125;   // function 0x03
+constexpr int kMaxWriteCount = 123;  // function 0x10
 
 // Baud-rate codes of 40001's high byte: code c is kBaudRates[c - 1].
 constexpr int kBaudRates[] = {9600, 14400, 19200, 28800, 38400, 57600, 115200};
@@ -43,10 +58,35 @@ constexpr int kBeepBit = 4;
 constexpr int kGreenLedBit = 5;
 
 // 40003 fields.
-constexpr int kLedOffShift = 0;     // 0-15, 100 ms units
-constexpr int kLedOnShift = 4;      // 0-15, 100 ms units
+constexpr int kLedOffShift = 0;  // 0-15, 100 ms units
+constexpr int kLedOffMask = 0x000F;
+constexpr int kLedOnShift = 4;  // 0-15, 100 ms units
+constexpr int kLedOnMask = 0x00F0;
 constexpr int kLedOutputShift = 8;  // 1 LED, 2 buzzer, 3 both
+constexpr int kLedOutputMask = 0x0300;
 constexpr int kLedCycleShift = 10;  // 0-63
+constexpr int kLedCycleMask = 0xFC00;
+constexpr int kLedTimeUnitMs = 100;
+
+// A field of a register word: (word & mask) >> shift, the shift being the
+// mask's lowest bit.
+constexpr int FieldShift(int mask) {
+    int shift = 0;
+    while (mask && !((mask >> shift) & 1)) ++shift;
+    return shift;
+}
+constexpr int Field(int word, int mask) {
+    return (word & mask) >> FieldShift(mask);
+}
+constexpr int WithField(int word, int mask, int value) {
+    return (word & ~mask) | ((value << FieldShift(mask)) & mask);
+}
+constexpr int FieldTop(int mask) {  // the largest value the field holds
+    return mask >> FieldShift(mask);
+}
+
+// 40106: the same-card delay's unit.
+constexpr int kDelayUnitMs = 100;
 
 // 40100 bits.
 constexpr int kParamBigEndian = 0x0010;
@@ -66,5 +106,10 @@ constexpr int kInfoVersionMajor = 10;
 constexpr int kInfoVersionMinor = 11;
 constexpr int kInfoUsed = 12;
 constexpr int kInfoReserved = 51;  // what the program reserves for the block
+
+static_assert(Field(0x0611, kLedOutputMask) == 2 && Field(0x0611, kLedCycleMask) == 1 && FieldTop(kLedCycleMask) == 63,
+              "40003 fields");
+static_assert(WithField(0x0301, kBaudCodeMask, 6) == 0x0601 && FieldShift(kBaudCodeMask) == kBaudCodeShift,
+              "40001 fields");
 
 }  // namespace qvreg

@@ -193,7 +193,7 @@ PortHandle ComOpen(int port, int rate) {
     if (path.empty()) {
         const std::string dir = serialports::PortsDir();
         char target[PATH_MAX];
-        ssize_t len = readlink((dir + "/COM" + std::to_string(port)).c_str(), target, sizeof target - 1);
+        ssize_t len = readlink((dir + "/" + serialports::PortName(port)).c_str(), target, sizeof target - 1);
         if (len > 0) {
             target[len] = 0;
             SetError(ENOENT, "COM%d in %s points to %s, which does not exist (adapter unplugged?)", port, dir.c_str(), target);

@@ -20,6 +20,7 @@
 #include <new>
 
 #include "Pccomm.h"
+#include "serialports.h"
 
 namespace pccomm {
 namespace {
@@ -126,8 +127,12 @@ PortHandle ComOpen(int port, int rate) {
         SetError(ERROR_INVALID_PARAMETER, "port %d at %d bit/s: no such port number or rate", port, rate);
         return 0;
     }
-    // From COM10 on only the device namespace form names the port.
-    std::snprintf(g_device, sizeof g_device, port < 10 ? "COM%d" : "\\\\.\\COM%d", port);
+    try {
+        std::snprintf(g_device, sizeof g_device, "%s", serialports::DevicePath(port).c_str());
+    } catch (...) {  // out of memory: no exception leaves the library
+        SetError(ERROR_NOT_ENOUGH_MEMORY, "COM%d: out of memory", port);
+        return 0;
+    }
     HANDLE h = CreateFileA(g_device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD e = GetLastError();
@@ -158,6 +163,7 @@ PortHandle ComOpen(int port, int rate) {
     }
     Port *p = new (std::nothrow) Port;
     if (!p) {
+        SetError(ERROR_NOT_ENOUGH_MEMORY, "%s: out of memory", g_device);
         CloseHandle(h);
         return 0;
     }

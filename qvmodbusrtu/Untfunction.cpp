@@ -374,7 +374,10 @@ const char *FailureText(const Failure &f) {
         case kNoLink:
             return f.why;
         case kArgument:
-            std::snprintf(text, sizeof text, "%s; nothing sent", f.why);
+            if (f.expected)
+                std::snprintf(text, sizeof text, "the count must be 1 to %d; nothing sent", f.expected);
+            else
+                std::snprintf(text, sizeof text, "%s; nothing sent", f.why);
             break;
         case kNotSent:
             std::snprintf(text, sizeof text, "nothing sent: %s",

@@ -82,6 +82,13 @@ QV_COLD int Refuse(const Request &rq, const char *why) {
     return Fail(rq, Failed(kArgument, why));
 }
 
+// A count out of range: "the count must be 1 to 125".
+QV_COLD int RefuseCount(const Request &rq, int most) {
+    Failure f = Failed(kArgument);
+    f.expected = most;
+    return Fail(rq, f);
+}
+
 int Command(const Request &rq) {
     std::uint8_t payload[kReplyBufSize];
     return Exchange(rq, payload) < 0 ? -1 : 1;
@@ -113,7 +120,7 @@ int ReadRegister(int station, int address, int count, std::uint8_t *data) {
     Put16(d + 2, count);
     const Request rq = Make(kReadHolding, station, d, 4);
     if (!data) return Refuse(rq, "no buffer (null pointer)");
-    if (count < 1 || count > kMaxReadCount) return Refuse(rq, "the count must be 1 to 125");
+    if (count < 1 || count > kMaxReadCount) return RefuseCount(rq, kMaxReadCount);
     return ReplyData(rq, data, 2 * count);
 }
 
@@ -124,7 +131,7 @@ int WriteMultiRegister(int station, int address, int count, const std::uint8_t *
     d[4] = static_cast<std::uint8_t>((2 * count) & 0xFF);
     Request rq = Make(kWriteMultiple, station, d, 5);
     if (!data) return Refuse(rq, "no values (null pointer)");
-    if (count < 1 || count > kMaxWriteCount) return Refuse(rq, "the count must be 1 to 123");
+    if (count < 1 || count > kMaxWriteCount) return RefuseCount(rq, kMaxWriteCount);
     std::memcpy(d + 5, data, static_cast<size_t>(2 * count));
     rq.n = 2 * count + 5;
     return Command(rq);

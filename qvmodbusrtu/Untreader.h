@@ -3,11 +3,13 @@
 
 #include <cstdint>
 
+#include "qvregisters.h"
+
 namespace untreader {
 
-constexpr int kMaxReadCount = 125;   // Modbus limit for function 0x03
-constexpr int kMaxWriteCount = 123;  // Modbus limit for function 0x10
-constexpr int kDeviceInfoSize = 51;
+constexpr int kMaxReadCount = qvreg::kMaxReadCount;
+constexpr int kMaxWriteCount = qvreg::kMaxWriteCount;
+constexpr int kDeviceInfoSize = qvreg::kInfoReserved;
 
 int WriteRegister(int station, int address, int value);
 int ReadRegister(int station, int address, int count, std::uint8_t *data);

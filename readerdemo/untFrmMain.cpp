@@ -200,7 +200,8 @@ void TFrmMain::btnOpenClick() {
 
     const QString portName = ui->cbPort->currentText();
     int port = 0;
-    if (!StrToInt(portName.mid(3, 3), port)) {
+    if (!StrToInt(QString::fromLocal8Bit(serialports::PortNumberText(portName.toLocal8Bit().toStdString()).c_str()),
+                  port)) {
         ui->btnOpen->setEnabled(!FLinkOpen);
         return;
     }

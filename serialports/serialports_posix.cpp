@@ -1,6 +1,7 @@
 #include "serialports.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 
@@ -119,15 +121,14 @@ std::vector<PortEntry> BuildTable(const std::string &portsDir, const std::vector
     std::set<int> taken;
     std::set<std::string> pinned;
     for (const std::string &name : ListDir(portsDir)) {
-        if (name.size() < 4 || strncasecmp(name.c_str(), "COM", 3) != 0) continue;
-        long n = DigitsFrom(name, 3);
-        if (n <= 0 || name[3] == '0') continue;
+        const int n = PortNumber(name);
+        if (n <= 0) continue;
         std::string path = portsDir + "/" + name;
-        if (!taken.insert(static_cast<int>(n)).second) continue;
+        if (!taken.insert(n).second) continue;
         // An entry whose device is gone still holds its number, so that
         // plugging a pinned adapter back in never renumbers the others.
         if (!Exists(path)) continue;
-        table.push_back({static_cast<int>(n), path});
+        table.push_back({n, path});
         pinned.insert(RealPath(path));
     }
     int next = 1;
@@ -144,19 +145,72 @@ std::vector<PortEntry> BuildTable(const std::string &portsDir, const std::vector
 std::string ResolvePort(int n) {
     if (n <= 0) return "";
     // A ports-directory entry answers without scanning the machine.
-    std::string direct = PortsDir() + "/COM" + std::to_string(n);
+    std::string direct = PortsDir() + "/" + PortName(n);
     if (Exists(direct)) return direct;
     for (const PortEntry &e : BuildTable(PortsDir(), FoundDevices()))
         if (e.number == n) return e.device;
     return "";
 }
 
+std::string DevicePath(int n) {
+    return ResolvePort(n);
+}
+
 bool ListPorts(std::vector<std::string> &list) {
     std::vector<std::string> names;
-    for (const PortEntry &e : BuildTable(PortsDir(), FoundDevices())) names.push_back("COM" + std::to_string(e.number));
+    for (const PortEntry &e : BuildTable(PortsDir(), FoundDevices())) names.push_back(PortName(e.number));
     SortNames(names);
     list = names;
     return true;
+}
+
+namespace {
+
+std::string g_enteredDir, g_savedPortsDir;
+bool g_hadPortsDir = false;
+
+}  // namespace
+
+std::string EnterDevice(const std::string &device) {
+    struct stat st;
+    if (stat(device.c_str(), &st) != 0) return device + ": " + std::strerror(errno);
+    if (!S_ISCHR(st.st_mode)) return device + ": not a serial device";
+    std::string target = device;
+    if (target[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!getcwd(cwd, sizeof cwd)) return device + ": " + std::strerror(errno);
+        target = std::string(cwd) + "/" + target;
+    }
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qvmodbusrtu-ports.XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (!mkdtemp(name.data()))
+        return "cannot make a temporary ports directory in " + pattern.substr(0, pattern.rfind('/')) + ": " +
+               std::strerror(errno);
+    LeaveDevice();
+    g_enteredDir = name.data();
+    if (symlink(target.c_str(), (g_enteredDir + "/" + PortName(1)).c_str()) != 0) {
+        const int e = errno;
+        LeaveDevice();
+        return "cannot enter " + device + " in a temporary ports directory: " + std::strerror(e);
+    }
+    const char *old = std::getenv("QV_PORTS_DIR");
+    g_hadPortsDir = old != nullptr;
+    g_savedPortsDir = old ? old : "";
+    setenv("QV_PORTS_DIR", g_enteredDir.c_str(), 1);
+    return "";
+}
+
+void LeaveDevice() {
+    if (g_enteredDir.empty()) return;
+    unlink((g_enteredDir + "/" + PortName(1)).c_str());
+    rmdir(g_enteredDir.c_str());
+    g_enteredDir.clear();
+    if (g_hadPortsDir)
+        setenv("QV_PORTS_DIR", g_savedPortsDir.c_str(), 1);
+    else
+        unsetenv("QV_PORTS_DIR");
 }
 
 }  // namespace serialports

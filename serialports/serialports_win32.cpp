@@ -41,6 +41,10 @@ void SortNames(std::vector<std::string> &names) {
                      [](const std::string &a, const std::string &b) { return CompareNoCase(a, b) < 0; });
 }
 
+std::string DevicePath(int n) {
+    return (n < 10 ? "" : "\\\\.\\") + PortName(n);
+}
+
 bool ListPorts(std::vector<std::string> &list) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)

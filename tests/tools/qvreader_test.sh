@@ -261,4 +261,76 @@ wait "$wpid"
 check "an unplugged line is named once, and the watch goes on" "1 yes" \
     "$(grep -c 'still watching' "$dir/lost.err") $(grep -q 'the line went away: adapter unplugged?' "$dir/lost.err" && echo yes)"
 
+# --- several readers on one line
+start bus --pty COM6 --ports-dir "$dir/ports" --stations 3,17,200 --card 123456,654321,777 --baud 38400 --strict-baud
+t0=$(date +%s)
+run --json --port COM6 --baud 38400 scan
+check "scan lists the three readers with model and version, in time" "0 [3, 17, 200] QV-LF125 1.5 yes" \
+    "$rc $(py '[o["station"] for o in d]') $(py 'd[1]["model"]') $(py 'd[2]["version"]') $([ $(( $(date +%s) - t0 )) -lt 30 ] && echo yes)"
+run --json --port COM6 scan --all-rates --wait 12
+check "scan --all-rates finds the bus at its own rate only" "0 [38400, 38400, 38400] 7" \
+    "$rc $(py '[o["baud"] for o in d]') $(grep -c 'stations answer' <<<"$err")"
+run --port COM6 --baud 38400 find
+check "find: station 0 collides on a bus" "0 yes yes" "$rc $(grep -q 'several readers on this line' <<<"$out" && echo yes) \
+$(grep -q 'answers collide: several readers on this line: use scan' <<<"$err" && echo yes)"
+run --port COM6 --baud 38400 --station 3,17 info
+check "several stations are for card --watch only" 2 "$rc"
+"$q" --port COM6 --baud 38400 --station 3,99,17 card --watch --interval 100 >"$dir/bus" 2>"$dir/bus.err" &
+wpid=$!
+sleep 3
+kill -INT "$wpid"
+wait "$wpid"
+check "a multi-station watch names each station; a silent one is reported once, with the time" "0 2 1 yes" \
+    "$? $(grep -cE '^[0-9-]+ [0-9:.]+  station (3  0000000000123456|17  0000000000654321)$' "$dir/bus") \
+$(grep -c 'station 99' "$dir/bus.err") $(grep -qE '^[0-9-]+ [0-9:.]+  qvreader: card: no reply' "$dir/bus.err" && echo yes)"
+"$q" --port COM6 --baud 38400 --station 99 card --watch --interval 100 >/dev/null 2>&1 &
+wpid=$!
+sleep 2.5
+kill -INT "$wpid"
+wait "$wpid"
+check "a watch that never had an answer ends with status 1" 1 "$?"
+start refuser --pty COM7 --ports-dir "$dir/ports" --station 9 --fault exception
+run --json --port COM7 scan --wait 12
+check "scan lists a device that refuses as no reader" "0 9 False 4" \
+    "$rc $(py 'd[0]["station"]') $(py 'd[0]["reader"]') $(py 'd[0]["exception"]')"
+
+# --- field faults
+run --json --port COM1 config
+unchanged=$out
+run --port COM1 set format=5
+check "set format=5 is refused, nothing sent" "2 $unchanged" "$rc $(run --json --port COM1 config; echo "$out")"
+run --port COM1 --station 99 card
+check "messages name the device a COM name stands for" yes "$(grep -qF "COM1 ($(realpath "$slave"))" <<<"$err" && echo yes)"
+tport=$(sed -n 's/^readersim: tcp 127.0.0.1:\([0-9]*\)$/\1/p' "$dir/sim.out")
+start flaky --tcp 0
+fport=$(sed -n 's/^readersim: tcp 127.0.0.1:\([0-9]*\)$/\1/p' "$dir/flaky.out")
+"$q" --tcp "127.0.0.1:$fport" card --watch --interval 100 >"$dir/tw" 2>"$dir/tw.err" &
+wpid=$!
+sleep 0.5
+kill -TERM "${pids[-1]}"
+wait "${pids[-1]}" 2>/dev/null
+sleep 0.5
+start flaky2 --tcp "$fport"
+sleep 2.5
+kill -INT "$wpid"
+wait "$wpid"
+check "a TCP watch connects again once the reader is back" "0 yes" "$? $(grep -q 'is back' "$dir/tw.err" && echo yes)"
+/usr/bin/python3 -c '
+import socket, sys, time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(0)
+print(s.getsockname()[1], flush=True)
+queued = [socket.create_connection(s.getsockname()) for _ in range(2)]
+time.sleep(20)' >"$dir/full" &
+pids+=($!)
+for _ in $(seq 50); do [ -s "$dir/full" ] && break; sleep 0.1; done
+sleep 0.3
+"$q" --tcp "127.0.0.1:$(cat "$dir/full")" info 2>/dev/null &
+cpid=$!
+sleep 0.5
+t0=$(date +%s%N)
+kill -INT "$cpid"
+wait "$cpid"
+check "Ctrl-C ends a connect that hangs, within a second" "130 yes" \
+    "$? $([ $(( ($(date +%s%N) - t0) / 1000000 )) -lt 1000 ] && echo yes)"
+
 checks_done "qvreader"

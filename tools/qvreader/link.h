@@ -6,14 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "qvregisters.h"
+
 namespace qvreader {
 
 struct Options {
-    std::string port;     // -p as typed; empty when not given
-    int baud = 19200;     // -b
+    std::string port;  // -p as typed; empty when not given
+    int baud = qvreg::kDefaultBaud;
     std::string tcpHost;  // -t; empty when not given
     int tcpPort = 502;
-    int station = 0;  // -s
+    int station = qvreg::kAnyStation;               // -s: the first of stations
+    std::vector<int> stations{qvreg::kAnyStation};  // -s 3,17,200: card --watch polls each
     bool json = false;
     bool trace = false;
 };
@@ -23,6 +26,8 @@ struct Options {
 std::string OutcomeWords(int code, bool serial);
 // An exception reply's code in words: "exception 02, illegal data address".
 std::string ExceptionWords(int code);
+// Whether code is an exception reply's.
+bool IsException(int code);
 
 class Link {
 public:
@@ -33,16 +38,22 @@ public:
 
     // Opens the serial port (at baud, when not 0) or the TCP connection that
     // the options name. Throws UsageError without one, LinkError when it
-    // does not open.
+    // does not open, Interrupted on Ctrl-C (also while a connect waits).
     void Open(int baud = 0);
     bool IsOpen() const { return serialOpen_ || tcpOpen_; }
-    // Closes the serial port and opens it again at another rate.
+    // Opens the serial port again at another rate.
     void Reopen(int baud);
+    // Opens the link again as it was: an adapter plugged back in, a reader
+    // that closed the connection.
+    void Reconnect();
+    // The reply wait of the library from the next open on, in ms (0: its
+    // own, or the user's QV_REPLY_WAIT_MS); reopens an open link.
+    void SetReplyWait(int ms);
     void Close();
 
     bool Serial() const { return opt_.tcpHost.empty(); }
     int Baud() const { return baud_; }
-    // "COM1 at 19200 bit/s" or "127.0.0.1:502".
+    // "COM1 (/dev/ttyUSB0) at 19200 bit/s" or "127.0.0.1:502".
     std::string Where() const;
     // What the user typed for the port ("COM1", "3", "/dev/ttyUSB0").
     std::string PortText() const { return opt_.port; }
@@ -57,11 +68,18 @@ public:
     std::vector<std::uint8_t> Info(int station, const std::string &what);
 
 private:
+    void Connect();
     [[noreturn]] void Failed(int station, const std::string &what, int code) const;
+    // Every call: opens the link first when needed, and after it, ends on Ctrl-C.
+    void Before() {
+        if (!IsOpen()) Open();
+    }
+    void After() const;
 
     Options opt_;
     int baud_;
-    int number_ = 0;  // COM number opened
+    int number_ = 0;      // COM number opened
+    std::string device_;  // the device it named then, when not the name itself
     bool serialOpen_ = false;
     bool tcpOpen_ = false;
 };

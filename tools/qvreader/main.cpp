@@ -4,9 +4,11 @@
 #include <exception>
 #include <string>
 
+#include "args.h"
 #include "commands.h"
 #include "errors.h"
 #include "platform.h"
+#include "qvregisters.h"
 #include "values.h"
 
 namespace qvreader {
@@ -20,11 +22,11 @@ reader's settings, finds its bit rate.
 Options (before or after the command):
   -p, --port PORT        serial port: COM3, 3, or (Linux) a device such as
                          /dev/ttyUSB0
-  -b, --baud RATE        9600 14400 19200 28800 38400 57600 115200
-                         (default 19200)
+  -b, --baud RATE        the bit rate (default %BAUD%; 'find --help' lists them)
   -t, --tcp HOST[:PORT]  Modbus TCP instead of a serial port (port 502)
   -s, --station N        station id 0-255 (default 0: the reader answers
-                         station 0 whatever its own id)
+                         station 0 whatever its own id); card --watch takes
+                         several, 3,17,200, for several readers on one line
       --json             one JSON object per result line, for scripts
       --trace            every request and reply on standard error
                          (the same as QV_TRACE=stderr)
@@ -42,31 +44,28 @@ Examples:
   qvreader --port COM3 config
   qvreader --port COM3 set beep=on same-card-delay=1000
   qvreader --port COM3 find
+  qvreader --port COM3 scan
+  qvreader --port COM3 --station 3,17 card --watch
   qvreader --tcp 192.168.1.50 --json card
 
 Exit status: 0 done; 1 the reader did not answer or a command failed;
 2 a usage error, or a port or connection that cannot be opened;
-130 interrupted by Ctrl-C ('card --watch' ends with 0).
+130 interrupted by Ctrl-C ('card --watch' ends with 0, or 1 when no reader
+ever answered).
 Environment: QV_PORTS_DIR (Linux: the ports directory that names COM<n>),
-QV_TRACE (stderr or a file: the library's traffic trace).
+QV_TRACE (stderr or a file: the library's traffic trace), QV_REPLY_WAIT_MS
+(the library's reply wait, 10 to 60000 ms; default 2000).
 )";
 
 std::string ToolHelp() {
     std::string s = kHelp;
+    s.replace(s.find("%BAUD%"), 6, std::to_string(qvreg::kDefaultBaud));
     for (const Command &c : Commands()) {
         std::string name = c.name;
         name.resize(10, ' ');
         s += "  " + name + c.summary + "\n";
     }
     return s + kHelpTail;
-}
-
-// The value of an option: "--port=X", "--port X", "-p X".
-std::string OptionValue(int argc, char **argv, int &i, const std::string &name, const std::string &inline_,
-                        bool hasInline) {
-    if (hasInline) return inline_;
-    if (i + 1 >= argc) throw UsageError(name + " needs a value");
-    return argv[++i];
 }
 
 void ParseTcp(const std::string &v, Options &opt) {
@@ -84,53 +83,50 @@ void ParseTcp(const std::string &v, Options &opt) {
     opt.tcpPort = static_cast<int>(n);
 }
 
+const std::vector<OptionSpec> kToolOptions = {
+    {"port", 'p', true}, {"baud", 'b', true}, {"tcp", 't', true},  {"station", 's', true},
+    {"json", 0, false},  {"trace", 0, false}, {"help", 'h', false},
+};
+
+// One of the tool's own options.
+void TakeOption(Words &w, Options &opt, bool &help) {
+    if (w.Is("port")) {
+        opt.port = w.Value();
+        if (opt.port.empty()) throw UsageError(w.Typed() + " needs a port");
+    } else if (w.Is("baud")) {
+        const std::string option = w.Typed(), v = w.Value();
+        opt.baud = ParseBaud(v);
+        if (!opt.baud) throw UsageError(option + " '" + v + "' is not one of " + RateList());
+    } else if (w.Is("tcp")) {
+        ParseTcp(w.Value(), opt);
+    } else if (w.Is("station")) {
+        opt.stations = ParseStations(w.Value());
+        opt.station = opt.stations[0];
+    } else if (w.Is("json")) {
+        opt.json = true;
+    } else if (w.Is("trace")) {
+        opt.trace = true;
+    } else {
+        help = true;
+    }
+}
+
 int Run(int argc, char **argv, std::string &context) {
     Options opt;
     std::string name;
     Args args;
-    bool help = false, optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (optionsEnded || a.size() < 2 || a[0] != '-') {
-            if (name.empty())
-                name = a;
-            else
-                args.push_back(a);
-            continue;
-        }
-        if (a == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        const std::size_t eq = a.find('=');
-        const bool hasInline = a.compare(0, 2, "--") == 0 && eq != std::string::npos;
-        const std::string o = hasInline ? a.substr(0, eq) : a;
-        const std::string in = hasInline ? a.substr(eq + 1) : std::string();
-        unsigned long n = 0;
-        if (o == "-p" || o == "--port") {
-            opt.port = OptionValue(argc, argv, i, o, in, hasInline);
-            if (opt.port.empty()) throw UsageError(o + " needs a port");
-        } else if (o == "-b" || o == "--baud") {
-            const std::string v = OptionValue(argc, argv, i, o, in, hasInline);
-            opt.baud = ParseBaud(v);
-            if (!opt.baud) throw UsageError(o + " '" + v + "' is not one of " + RateList());
-        } else if (o == "-t" || o == "--tcp") {
-            ParseTcp(OptionValue(argc, argv, i, o, in, hasInline), opt);
-        } else if (o == "-s" || o == "--station") {
-            const std::string v = OptionValue(argc, argv, i, o, in, hasInline);
-            if (!ParseNumber(v, 255, n)) throw UsageError(o + " '" + v + "' is not a station id from 0 to 255");
-            opt.station = static_cast<int>(n);
-        } else if (o == "--json" && !hasInline) {
-            opt.json = true;
-        } else if (o == "--trace" && !hasInline) {
-            opt.trace = true;
-        } else if ((o == "-h" || o == "--help") && !hasInline) {
-            help = true;
-        } else if (name.empty()) {
-            throw UsageError("unknown option '" + o + "'");
-        } else {
-            args.push_back(a);  // the command's own
-        }
+    bool help = false;
+    // The tool's options go before or after the command; the rest is the command's.
+    Words w("", Args(argv + 1, argv + argc), kToolOptions);
+    while (w.Next()) {
+        if (w.IsOption())
+            TakeOption(w, opt, help);
+        else if (w.IsUnknownOption() && name.empty())
+            throw UsageError("unknown option '" + w.Typed() + "'");
+        else if (name.empty())
+            name = w.Raw();
+        else
+            args.push_back(w.Raw());
     }
     if (name == "help") {
         help = true;
@@ -144,11 +140,13 @@ int Run(int argc, char **argv, std::string &context) {
     }
     if (cmd) context = cmd->name;
     if (help) {
-        std::fputs(cmd ? cmd->help : ToolHelp().c_str(), stdout);
+        std::fputs(cmd ? cmd->help().c_str() : ToolHelp().c_str(), stdout);
         return 0;
     }
     if (!cmd) throw UsageError("no command given");
     if (!opt.port.empty() && !opt.tcpHost.empty()) throw UsageError("--port and --tcp exclude each other");
+    if (opt.stations.size() > 1 && std::string(cmd->name) != kCardCommand.name)
+        throw UsageError(std::string(cmd->name) + ": several stations go with 'card --watch' only");
 
     // The library reads QV_TRACE at its first call.
     if (opt.trace) platform::SetEnv("QV_TRACE", "stderr");

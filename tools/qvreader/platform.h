@@ -25,9 +25,6 @@ bool IsTerminal(std::FILE *f);
 // True when standard output is a pipe whose reader has gone.
 bool OutputGone();
 
-// The port number a -p value names ("COM3", "com3", "3"; on Windows also
-// "\\.\COM3"), or 0 when it names none.
-int PortNumber(const std::string &text);
 // Whether -p values that are device paths work here.
 bool DevicePathsSupported();
 // Enters a device as COM1 in a private temporary ports directory and points

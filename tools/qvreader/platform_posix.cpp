@@ -21,8 +21,6 @@ namespace platform {
 namespace {
 
 volatile sig_atomic_t g_interrupted = 0;
-std::string g_tempDir;  // made by EnterDevice
-std::string g_tempLink;
 
 extern "C" void OnSignal(int) {
     g_interrupted = 1;
@@ -71,52 +69,18 @@ bool OutputGone() {
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLERR);
 }
 
-int PortNumber(const std::string &text) {
-    std::string digits = text;
-    if (text.size() > 3 && (text.compare(0, 3, "COM") == 0 || text.compare(0, 3, "com") == 0)) digits = text.substr(3);
-    if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
-    int n = std::stoi(digits);
-    return n >= 1 && n <= 255 ? n : 0;
-}
-
 bool DevicePathsSupported() {
     return true;
 }
 
 int EnterDevice(const std::string &path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) throw LinkError("cannot open " + path + ": " + std::strerror(errno), false);
-    if (!S_ISCHR(st.st_mode)) throw LinkError("cannot open " + path + ": not a serial device", false);
-    std::string target = path;
-    if (target[0] != '/') {
-        char cwd[PATH_MAX];
-        if (!::getcwd(cwd, sizeof cwd)) throw LinkError("cannot open " + path + ": " + std::strerror(errno), false);
-        target = std::string(cwd) + "/" + target;
-    }
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qvreader.XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (!::mkdtemp(name.data()))
-        throw LinkError("cannot make a temporary ports directory in " + pattern.substr(0, pattern.rfind('/')) + ": " +
-                            std::strerror(errno),
-                        false);
-    g_tempDir = name.data();
-    g_tempLink = g_tempDir + "/COM1";
-    if (::symlink(target.c_str(), g_tempLink.c_str()) != 0) {
-        int e = errno;
-        LeaveDevice();
-        throw LinkError("cannot enter " + path + " in a temporary ports directory: " + std::strerror(e), false);
-    }
-    SetEnv("QV_PORTS_DIR", g_tempDir.c_str());
+    const std::string why = serialports::EnterDevice(path);
+    if (!why.empty()) throw LinkError("cannot open " + why, false);
     return 1;
 }
 
 void LeaveDevice() {
-    if (!g_tempLink.empty()) ::unlink(g_tempLink.c_str());
-    if (!g_tempDir.empty()) ::rmdir(g_tempDir.c_str());
-    g_tempLink.clear();
-    g_tempDir.clear();
+    serialports::LeaveDevice();
 }
 
 int LastCode() {
@@ -162,7 +126,7 @@ bool ListPorts(std::vector<std::pair<std::string, std::string>> &ports) {
     std::map<std::string, std::string> devices;
     for (const serialports::PortEntry &e :
          serialports::BuildTable(serialports::PortsDir(), serialports::FoundDevices())) {
-        const std::string name = "COM" + std::to_string(e.number);
+        const std::string name = serialports::PortName(e.number);
         char real[PATH_MAX];
         // A ports-directory entry is shown as the device it links to.
         devices[name] = ::realpath(e.device.c_str(), real) ? real : e.device;

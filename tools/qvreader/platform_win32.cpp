@@ -62,16 +62,6 @@ bool OutputGone() {
     return false;  // found at the next write instead
 }
 
-int PortNumber(const std::string &text) {
-    std::string t = text;
-    if (t.compare(0, 4, "\\\\.\\") == 0) t = t.substr(4);
-    std::string digits = t;
-    if (t.size() > 3 && _strnicmp(t.c_str(), "COM", 3) == 0) digits = t.substr(3);
-    if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
-    int n = std::atoi(digits.c_str());
-    return n >= 1 && n <= 255 ? n : 0;
-}
-
 bool DevicePathsSupported() {
     return false;
 }
@@ -94,12 +84,12 @@ std::string SystemMessage(int code) {
     return n ? std::string(text, n) : "error " + std::to_string(code);
 }
 
-std::string DeviceOf(int number) {
-    return (number < 10 ? "COM" : "\\\\.\\COM") + std::to_string(number);
+std::string DeviceOf(int) {
+    return "";
 }
 
 std::string WhyNotOpened(int number, const std::string &, int code) {
-    std::string why = DeviceOf(number) + ": " + SystemMessage(code);
+    std::string why = serialports::DevicePath(number) + ": " + SystemMessage(code);
     if (code == ERROR_ACCESS_DENIED) why += " (another program holds the port?)";
     if (code == ERROR_FILE_NOT_FOUND) why += " ('qvreader ports' lists the ports)";
     return why;

@@ -24,7 +24,9 @@ bool Digits(const std::string &text, std::size_t from, int base, unsigned long m
             d = c - 'A' + 10;
         else
             return false;
-        if (v > (max - static_cast<unsigned long>(d)) / static_cast<unsigned long>(base)) return false;
+        // v * base + d <= max, without the subtraction wrapping when d > max.
+        if (static_cast<unsigned long>(d) > max || v > (max - static_cast<unsigned long>(d)) / static_cast<unsigned long>(base))
+            return false;
         v = v * static_cast<unsigned long>(base) + static_cast<unsigned long>(d);
     }
     out = v;
@@ -68,16 +70,20 @@ std::string RateList() {
 }
 
 std::uint16_t ComposeLed(const LedWord &w) {
-    return static_cast<std::uint16_t>((w.offMs / 100) << qvreg::kLedOffShift | (w.onMs / 100) << qvreg::kLedOnShift |
-                                      w.output << qvreg::kLedOutputShift | w.cycles << qvreg::kLedCycleShift);
+    using qvreg::WithField;
+    int word = WithField(0, qvreg::kLedOffMask, w.offMs / qvreg::kLedTimeUnitMs);
+    word = WithField(word, qvreg::kLedOnMask, w.onMs / qvreg::kLedTimeUnitMs);
+    word = WithField(word, qvreg::kLedOutputMask, w.output);
+    return static_cast<std::uint16_t>(WithField(word, qvreg::kLedCycleMask, w.cycles));
 }
 
 LedWord DecodeLed(std::uint16_t word) {
+    using namespace qvreg;
     LedWord w;
-    w.offMs = ((word >> qvreg::kLedOffShift) & 0x0F) * 100;
-    w.onMs = ((word >> qvreg::kLedOnShift) & 0x0F) * 100;
-    w.output = (word >> qvreg::kLedOutputShift) & 0x03;
-    w.cycles = (word >> qvreg::kLedCycleShift) & 0x3F;
+    w.offMs = Field(word, kLedOffMask) * kLedTimeUnitMs;
+    w.onMs = Field(word, kLedOnMask) * kLedTimeUnitMs;
+    w.output = Field(word, kLedOutputMask);
+    w.cycles = Field(word, kLedCycleMask);
     return w;
 }
 
@@ -140,11 +146,6 @@ const std::vector<Setting> &Settings() {
     return settings;
 }
 
-const std::vector<int> &SettingRegisters() {
-    static const std::vector<int> regs = {qvreg::kBaudStation, qvreg::kReadParams, qvreg::kParameter,
-                                          qvreg::kSameCardDelay};
-    return regs;
-}
 
 const Setting *FindSetting(const std::string &key) {
     for (const Setting &s : Settings())
@@ -161,24 +162,12 @@ std::string SettingKeys() {
     return s;
 }
 
-namespace {
-
-// Where the field starts: the lowest bit of its mask.
-int ShiftOf(const Setting &s) {
-    int shift = 0;
-    while (!((s.mask >> shift) & 1)) ++shift;
-    return shift;
-}
-
-}  // namespace
-
 int FieldOf(const Setting &s, std::uint16_t reg) {
-    return (reg & s.mask) >> ShiftOf(s);
+    return qvreg::Field(reg, s.mask);
 }
 
 std::uint16_t WithField(const Setting &s, std::uint16_t reg, int field) {
-    const unsigned mask = static_cast<unsigned>(s.mask);
-    return static_cast<std::uint16_t>((reg & ~mask) | ((static_cast<unsigned>(field) << ShiftOf(s)) & mask));
+    return static_cast<std::uint16_t>(qvreg::WithField(reg, s.mask, field));
 }
 
 int ParseSetting(const Setting &s, const std::string &typed) {
@@ -201,10 +190,11 @@ int ParseSetting(const Setting &s, const std::string &typed) {
                 digits.pop_back();
                 scale = 1000;
             }
-            if (Digits(digits, 0, 10, 6553500 / scale, n) && (n * scale) % 100 == 0)
-                return static_cast<int>(n * scale / 100);
-            throw UsageError("same-card-delay: '" + typed +
-                             "' is not a time in ms from 0 to 6553500 in steps of 100 (e.g. 2000 or 2s)");
+            const unsigned long unit = qvreg::kDelayUnitMs, most = 0xFFFF * unit;
+            if (Digits(digits, 0, 10, most / scale, n) && (n * scale) % unit == 0)
+                return static_cast<int>(n * scale / unit);
+            throw UsageError("same-card-delay: '" + typed + "' is not a time in ms from 0 to " + std::to_string(most) +
+                             " in steps of " + std::to_string(unit) + " (e.g. 2000 or 2s)");
         }
         case Setting::kChoice:
             break;
@@ -212,7 +202,7 @@ int ParseSetting(const Setting &s, const std::string &typed) {
     for (const auto *words : {&s.names, &s.aliases})
         for (const auto &name : *words)
             if (value == name.second) return name.first;
-    const int top = s.mask >> ShiftOf(s);
+    const int top = qvreg::FieldTop(s.mask);
     if (s.rawNumbers && Digits(value, 0, 10, static_cast<unsigned long>(top), n)) return static_cast<int>(n);
     std::string allowed;
     for (std::size_t i = 0; i < s.names.size(); ++i) {
@@ -232,7 +222,7 @@ std::string SettingText(const Setting &s, int field) {
         case Setting::kStation:
             return std::to_string(field);
         case Setting::kDelayMs:
-            return std::to_string(field * 100);
+            return std::to_string(field * qvreg::kDelayUnitMs);
         case Setting::kChoice:
             break;
     }
@@ -252,6 +242,47 @@ std::string SettingJson(const Setting &s, int field) {
             break;
     }
     return JsonString(SettingText(s, field));
+}
+
+std::string RegisterName(int address) {
+    if (address <= 9999) return std::to_string(qvreg::DisplayNumber(address));
+    return "0x" + Hex4(static_cast<std::uint16_t>(address));
+}
+
+int ParseAddress(const std::string &command, const std::string &text) {
+    unsigned long n = 0;
+    if (!ParseNumber(text, 65535, n))
+        throw UsageError(command + ": address '" + text + "' is not a number from 0 to 65535 (or 40000-49999)");
+    if (!HasHexPrefix(text) && n >= 40000 && n <= 49999) n -= 40000;
+    return static_cast<int>(n);
+}
+
+std::string CardHex(const std::vector<std::uint16_t> &words) {
+    std::string s;
+    for (std::uint16_t w : words) s += Hex4(w);
+    return s;
+}
+
+const std::vector<std::uint16_t> &ZeroCard() {
+    static const std::vector<std::uint16_t> zero(qvreg::kCardNumberCount, 0);
+    return zero;
+}
+
+std::vector<int> ParseStations(const std::string &text) {
+    std::vector<int> list;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', from);
+        const std::string one = text.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        unsigned long n = 0;
+        if (!ParseNumber(one, 255, n))
+            throw UsageError("--station '" + text + "': '" + one + "' is not a station id from 0 to 255");
+        for (int seen : list)
+            if (seen == static_cast<int>(n)) throw UsageError("--station '" + text + "' names " + one + " twice");
+        list.push_back(static_cast<int>(n));
+        if (comma == std::string::npos) return list;
+        from = comma + 1;
+    }
 }
 
 }  // namespace qvreader

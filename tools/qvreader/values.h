@@ -54,9 +54,9 @@ struct Setting {
     std::vector<std::pair<int, const char *>> aliases = {};
 };
 
-// In the order config shows them; registers 40001, 40002, 40100, 40106.
+// In the order config shows them: register by register, as
+// qvreg::kSettingRegisters orders the registers.
 const std::vector<Setting> &Settings();
-const std::vector<int> &SettingRegisters();
 // nullptr for an unknown key.
 const Setting *FindSetting(const std::string &key);
 std::string SettingKeys();  // "baud, station, ..."
@@ -70,5 +70,16 @@ std::string SettingText(const Setting &s, int field);
 // JSON value: a number for baud, station and same-card-delay (null for an
 // unknown baud code), a quoted string for the others.
 std::string SettingJson(const Setting &s, int field);
+
+// "40004" for the reader's own registers, "0xFFF0" past them.
+std::string RegisterName(int address);
+// Decimal 40000-49999 names register 40000 + N; anything else, and every
+// hexadecimal number, is the protocol address itself. Throws UsageError.
+int ParseAddress(const std::string &command, const std::string &text);
+// The card number registers as 16 hex digits; the words of no card.
+std::string CardHex(const std::vector<std::uint16_t> &words);
+const std::vector<std::uint16_t> &ZeroCard();
+// "3,17,200": station ids 0-255, each once. Throws UsageError.
+std::vector<int> ParseStations(const std::string &text);
 
 }  // namespace qvreader
