@@ -54,7 +54,21 @@ std::uint32_t TickCount() {
 const char *LastError() {
     return "";
 }
+int LastSystemCode() {
+    return 0;
+}
 void ClearError() {}
+void TellCaller(int) {}
+long ProcessId() {
+    return 1;
+}
+std::FILE *OpenTraceFile(const char *, char *why, int whySize) {
+    std::snprintf(why, static_cast<std::size_t>(whySize), "no files here");
+    return nullptr;
+}
+bool SockConnected() {
+    return g_tcp;
+}
 const char *LastDevice() {
     return "fake line";
 }
@@ -102,7 +116,7 @@ int ComWait(PortHandle h, int timeoutMs) {
             g_clock += p.delayMs;
             if (p.hangup) {
                 ++g_next;
-                return -1;
+                return kLineGone;
             }
             g_due = true;
             return 1;

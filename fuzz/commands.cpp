@@ -97,7 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::uint8_t param = data[1];
     const int station = data[2] | (data[0] & 0x20 ? 0x1200 : 0);  // only the low byte goes out
     // The traced path reads the same replies to explain them: fuzz it too.
-    trace::Configure(data[0] & 0x40 ? "/dev/null" : nullptr);
+    static std::FILE *const devNull = std::fopen("/dev/null", "w");
+    trace::ConfigureStream(data[0] & 0x40 ? devNull : nullptr);
     const std::uint32_t clock =
         static_cast<std::uint32_t>(data[3]) | data[4] << 8 | data[5] << 16 | static_cast<std::uint32_t>(data[6]) << 24;
 

@@ -34,8 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         case 0x46:
             FUZZ_CHECK(complete == crcOk);
             break;
-        default:  // exceptions and unknown codes wait out the deadline
-            FUZZ_CHECK(!complete);
+        default:
+            if (b[1] & 0x80)  // an exception reply ends with its five bytes, if their CRC holds
+                FUZZ_CHECK(complete == (n >= 5 && Crc16Bitwise(b, 3) == static_cast<std::uint16_t>(b[3] | b[4] << 8)));
+            else  // unknown codes wait out the deadline
+                FUZZ_CHECK(!complete);
             break;
     }
     // Every frame that a collection stops at and that fits the reply buffer

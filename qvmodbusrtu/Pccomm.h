@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 namespace pccomm {
 
@@ -12,6 +13,9 @@ using PortHandle = std::intptr_t;
 constexpr int kReadChunk = 1024;  // bytes one ComRead may return
 constexpr int kTcpWriteWaitMs = 200;
 constexpr int kTcpReplyWaitMs = 2000;
+// What the serial primitives return once the line has gone away (an
+// unplugged adapter, a closed far end): nothing more will come through it.
+constexpr int kLineGone = -2;
 
 // Milliseconds from an arbitrary start, wrapping at 2^32 like GetTickCount.
 std::uint32_t TickCount();
@@ -20,26 +24,38 @@ std::uint32_t TickCount();
 PortHandle ComOpen(int port, int rate);
 // 0 on success, -1 for an invalid handle or a failed close.
 int ComClose(PortHandle h);
-// Purges both queues, then writes all bytes. Bytes written, or -1.
+// Purges both queues, then writes all bytes. Bytes written, -1, or kLineGone.
 int ComWrite(PortHandle h, const std::uint8_t *data, int count);
 // Copies what the driver has queued (at most kReadChunk bytes) to dst and
-// returns its number; more than kReadChunk queued bytes are all discarded (0).
+// returns its number; more than kReadChunk queued bytes are all discarded (0);
+// kLineGone when the line has gone away.
 int ComRead(PortHandle h, std::uint8_t *dst);
 // Waits up to timeoutMs for input. 1 = bytes may be waiting, 0 = time out,
-// -1 = the line is gone (unplugged adapter, closed peer): stop waiting.
+// kLineGone = the line is gone: stop waiting.
 int ComWait(PortHandle h, int timeoutMs);
 
-// Diagnostics for the trace. What the last failing primitive met, in plain
-// words ("cannot open /dev/ttyUSB0 (COM3): Permission denied ..."), or ""
-// since ClearError. Set on failure paths only, so it costs nothing otherwise.
+// What the last failing primitive met: in plain words for the trace
+// ("cannot open /dev/ttyUSB0 (COM3): Permission denied ..."), or "" since
+// ClearError, and the system's code for it (errno, GetLastError), 0 if none.
+// Set on failure paths only, so it costs nothing otherwise.
 const char *LastError();
+int LastSystemCode();
 void ClearError();
-// For the platform sources: sets what LastError says (printf-style).
-void SetError(const char *format, ...)
+// For the platform sources: sets both (printf-style words).
+void SetError(int systemCode, const char *format, ...)
 #if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
+    __attribute__((format(printf, 2, 3)))
 #endif
     ;
+// Leaves code where the caller of an export looks for a failure's reason:
+// errno, or the thread's last error on Windows.
+void TellCaller(int code);
+// The process that runs now; a port belongs to the process that opened it.
+long ProcessId();
+// Opens the trace file for appending: created private to the user, not
+// inherited by programs the host starts, never blocking. nullptr when path
+// names no regular file or cannot be opened, with the reason in why.
+std::FILE *OpenTraceFile(const char *path, char *why, int whySize);
 // The device the last ComOpen opened or tried to open.
 const char *LastDevice();
 // Local wall-clock time "2026-12-07 23:44:45.123" into buf.
@@ -56,5 +72,8 @@ int SockWrite(const std::uint8_t *data, int count);
 int SockRead(std::uint8_t *buf, int cap);
 // Releases the client; always 1.
 int SockClose();
+// Whether the client is connected now: false after a failed connect, and
+// after SockWrite or SockRead found the connection closed or broken.
+bool SockConnected();
 
 }  // namespace pccomm

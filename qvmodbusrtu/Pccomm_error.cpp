@@ -1,5 +1,5 @@
-// What the last failing primitive met, kept for the trace; shared by the
-// platform sources.
+// What the last failing primitive met, kept for the trace and the caller;
+// shared by the platform sources.
 #include <cstdarg>
 #include <cstdio>
 
@@ -9,10 +9,12 @@ namespace pccomm {
 namespace {
 
 char g_error[512];
+int g_code = 0;
 
 }  // namespace
 
-void SetError(const char *format, ...) {
+void SetError(int systemCode, const char *format, ...) {
+    g_code = systemCode;
     va_list args;
     va_start(args, format);
     std::vsnprintf(g_error, sizeof g_error, format, args);
@@ -23,8 +25,13 @@ const char *LastError() {
     return g_error;
 }
 
+int LastSystemCode() {
+    return g_code;
+}
+
 void ClearError() {
     g_error[0] = 0;
+    g_code = 0;
 }
 
 }  // namespace pccomm

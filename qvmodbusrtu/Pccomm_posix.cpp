@@ -33,9 +33,9 @@ char g_device[PATH_MAX];
 // A receive that ended the connection: r == 0 is the reader's orderly close.
 void SetClosedError(ssize_t r) {
     if (r == 0)
-        SetError("the reader closed the connection");
+        SetError(ECONNRESET, "the reader closed the connection");
     else
-        SetError("the connection broke: %s", std::strerror(errno));
+        SetError(errno, "the connection broke: %s", std::strerror(errno));
 }
 
 // The commonest first problem on Linux: a user outside the device's group.
@@ -52,17 +52,17 @@ void SetOpenError(int port, const char *device, int err) {
             groupMay = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
         }
         if (groupMay)
-            SetError(
+            SetError(err,
                 "cannot open %s (COM%d): %s; the user must be in the group '%s' that owns it: "
                 "sudo usermod -aG %s $USER, then log in again",
                 device, port, std::strerror(err), owner, owner);
         else
-            SetError("cannot open %s (COM%d): %s; only the user who owns it may open it", device, port,
+            SetError(err, "cannot open %s (COM%d): %s; only the user who owns it may open it", device, port,
                      std::strerror(err));
     } else if (err == EBUSY) {
-        SetError("cannot open %s (COM%d): %s: another program holds the port", device, port, std::strerror(err));
+        SetError(err, "cannot open %s (COM%d): %s: another program holds the port", device, port, std::strerror(err));
     } else {
-        SetError("cannot open %s (COM%d): %s", device, port, std::strerror(err));
+        SetError(err, "cannot open %s (COM%d): %s", device, port, std::strerror(err));
     }
 }
 
@@ -99,17 +99,32 @@ int WriteAll(int fd, const std::uint8_t *data, int count, int waitMs, bool socke
         if (w < 0 && errno == EINTR) continue;
         if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
         int left = waitMs - static_cast<int>(TickCount() - start);
-        if (left <= 0 || PollOne(fd, POLLOUT, left) <= 0) return socket ? 0 : -1;
+        const int ready = left > 0 ? PollOne(fd, POLLOUT, left) : 0;
+        if (ready < 0) errno = EIO;  // hung up while the queue was full
+        if (ready <= 0) return socket ? 0 : -1;
     }
     return done;
 }
+
+// The port this process took with TIOCEXCL. The flag belongs to the line,
+// not the descriptor: a forked child that closes its copy must leave it be,
+// or the parent's port opens to everyone.
+int g_exclusiveFd = -1;
+pid_t g_exclusivePid = 0;
 
 // Closes a port that may carry TIOCEXCL. On a pseudo-terminal the flag
 // outlives the close, and everyone but root would then be refused the port
 // until the other side exits.
 int CloseExclusive(int fd) {
-    ioctl(fd, TIOCNXCL);
+    if (fd != g_exclusiveFd || getpid() == g_exclusivePid) ioctl(fd, TIOCNXCL);
+    if (fd == g_exclusiveFd) g_exclusiveFd = -1;
     return close(fd);
+}
+
+// Whether an error of a read or write means the line itself has gone: a
+// USB adapter pulled out, a pseudo-terminal whose other side closed.
+bool Gone(int err) {
+    return err == EIO || err == ENXIO || err == ENODEV || err == EBADF || err == EPIPE;
 }
 
 // A connect interrupted by a signal goes on in the kernel; calling connect
@@ -162,14 +177,14 @@ void LocalTime(char *buf, int size) {
 PortHandle ComOpen(int port, int rate) {
     g_device[0] = 0;
     if (port <= 0 || rate <= 0) {
-        SetError("port %d at %d bit/s: no such port number or rate", port, rate);
+        SetError(EINVAL, "port %d at %d bit/s: no such port number or rate", port, rate);
         return 0;
     }
     std::string path;
     try {
         path = serialports::ResolvePort(port);
     } catch (...) {  // out of memory while scanning ports: no exception leaves the library
-        SetError("COM%d: out of memory while listing the serial ports", port);
+        SetError(ENOMEM, "COM%d: out of memory while listing the serial ports", port);
         return 0;
     }
     if (path.empty()) {
@@ -178,9 +193,9 @@ PortHandle ComOpen(int port, int rate) {
         ssize_t len = readlink((dir + "/COM" + std::to_string(port)).c_str(), target, sizeof target - 1);
         if (len > 0) {
             target[len] = 0;
-            SetError("COM%d in %s points to %s, which does not exist (adapter unplugged?)", port, dir.c_str(), target);
+            SetError(ENOENT, "COM%d in %s points to %s, which does not exist (adapter unplugged?)", port, dir.c_str(), target);
         } else {
-            SetError("no device is COM%d: none is entered in %s and the machine has no serial device of that number",
+            SetError(ENOENT, "no device is COM%d: none is entered in %s and the machine has no serial device of that number",
                      port, dir.c_str());
         }
         return 0;
@@ -200,9 +215,11 @@ PortHandle ComOpen(int port, int rate) {
         return 0;
     }
     ioctl(fd, TIOCEXCL);
+    g_exclusiveFd = fd;
+    g_exclusivePid = getpid();
     termios2 tio;
     if (ioctl(fd, TCGETS2, &tio) != 0) {
-        SetError("%s (COM%d) is no serial line: %s", g_device, port, std::strerror(errno));
+        SetError(errno, "%s (COM%d) is no serial line: %s", g_device, port, std::strerror(errno));
         CloseExclusive(fd);
         return 0;
     }
@@ -215,7 +232,7 @@ PortHandle ComOpen(int port, int rate) {
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     if (ioctl(fd, TCSETS2, &tio) != 0) {
-        SetError("%s (COM%d): cannot set 8N1 at %d bit/s: %s", g_device, port, rate, std::strerror(errno));
+        SetError(errno, "%s (COM%d): cannot set 8N1 at %d bit/s: %s", g_device, port, rate, std::strerror(errno));
         CloseExclusive(fd);
         return 0;
     }
@@ -232,9 +249,16 @@ int ComWrite(PortHandle h, const std::uint8_t *data, int count) {
     int fd = FdOf(h);
     ioctl(fd, TCFLSH, TCIOFLUSH);
     // A synchronous write: allow the line a generous time to take the bytes.
+    errno = 0;
     int w = WriteAll(fd, data, count, 2000, false);
-    if (w < 0) SetError("writing to the serial line failed: %s", errno ? std::strerror(errno) : "line stuck");
-    return w;
+    if (w >= 0) return w;
+    if (Gone(errno)) {
+        SetError(errno, "the serial line went away while writing: %s (adapter unplugged?)", std::strerror(errno));
+        return kLineGone;
+    }
+    SetError(errno ? errno : ETIMEDOUT, "writing to the serial line failed: %s",
+             errno ? std::strerror(errno) : "the line took no bytes within 2000 ms");
+    return -1;
 }
 
 int ComRead(PortHandle h, std::uint8_t *dst) {
@@ -244,7 +268,22 @@ int ComRead(PortHandle h, std::uint8_t *dst) {
     // would, whether more than kReadChunk bytes wait, at the cost of one call.
     std::uint8_t buf[kReadChunk + 1];
     ssize_t r = read(fd, buf, sizeof buf);
-    if (r <= 0) return 0;
+    if (r < 0) {
+        if (!Gone(errno)) return 0;
+        SetError(errno, "the serial line went away: %s (adapter unplugged, or the other end closed)",
+                 std::strerror(errno));
+        return kLineGone;
+    }
+    if (r == 0) {
+        // In raw mode an empty read is also just "nothing yet": only a hang-up
+        // that poll reports makes it the end of the line.
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            SetError(EIO, "the serial line hung up (adapter unplugged, or the other end closed)");
+            return kLineGone;
+        }
+        return 0;
+    }
     if (r > kReadChunk) {
         ioctl(fd, TCFLSH, TCIFLUSH);
         return 0;
@@ -254,10 +293,40 @@ int ComRead(PortHandle h, std::uint8_t *dst) {
 }
 
 int ComWait(PortHandle h, int timeoutMs) {
-    if (h <= 0) return -1;
+    if (h <= 0) return kLineGone;
     int r = PollOne(FdOf(h), POLLIN, timeoutMs < 0 ? 0 : timeoutMs);
-    if (r < 0) SetError("the serial line hung up (adapter unplugged, or the other end closed)");
-    return r;
+    if (r >= 0) return r;
+    SetError(EIO, "the serial line hung up (adapter unplugged, or the other end closed)");
+    return kLineGone;
+}
+
+void TellCaller(int code) {
+    errno = code;
+}
+
+long ProcessId() {
+    return static_cast<long>(getpid());
+}
+
+std::FILE *OpenTraceFile(const char *path, char *why, int whySize) {
+    // Non-blocking: a FIFO that nobody reads must not hold the first call.
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0600);
+    if (fd < 0) {
+        std::snprintf(why, static_cast<size_t>(whySize), "%s", std::strerror(errno));
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::snprintf(why, static_cast<size_t>(whySize), "not a regular file");
+        close(fd);
+        return nullptr;
+    }
+    std::FILE *f = fdopen(fd, "a");
+    if (!f) {
+        std::snprintf(why, static_cast<size_t>(whySize), "%s", std::strerror(errno));
+        close(fd);
+    }
+    return f;
 }
 
 int SockClose() {
@@ -266,11 +335,15 @@ int SockClose() {
     return 1;
 }
 
+bool SockConnected() {
+    return g_client.connected;
+}
+
 int SockConnect(const char *host, int port) {
     SockClose();
     g_client.exists = true;
     if (!host || !*host) {
-        SetError("no host given");
+        SetError(EINVAL, "no host given");
         return -2;
     }
     addrinfo hints{};
@@ -279,7 +352,9 @@ int SockConnect(const char *host, int port) {
     addrinfo *res = nullptr;
     int found = getaddrinfo(host, nullptr, &hints, &res);
     if (found != 0 || !res) {
-        SetError("cannot resolve the host %s: %s", host, gai_strerror(found));
+        // No errno names an unknown host; ENXIO ("no such device or address") comes closest.
+        SetError(found == EAI_SYSTEM ? errno : (found == EAI_AGAIN ? EAGAIN : ENXIO), "cannot resolve the host %s: %s",
+                 host, gai_strerror(found));
         return -2;
     }
     sockaddr_in addr;
@@ -288,7 +363,7 @@ int SockConnect(const char *host, int port) {
     addr.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        SetError("cannot create a socket: %s", std::strerror(errno));
+        SetError(errno, "cannot create a socket: %s", std::strerror(errno));
         return -2;
     }
     g_client.fd = fd;
@@ -297,7 +372,7 @@ int SockConnect(const char *host, int port) {
     if (r != 0) {
         char ip[INET_ADDRSTRLEN] = "?";
         inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
-        SetError("connect to %s:%d failed: %s", ip, port & 0xFFFF, std::strerror(errno));
+        SetError(errno, "connect to %s:%d failed: %s", ip, port & 0xFFFF, std::strerror(errno));
         return -2;
     }
     int one = 1;
@@ -312,17 +387,18 @@ int SockConnect(const char *host, int port) {
     sockaddr_in peer;
     socklen_t len = sizeof peer;
     g_client.connected = getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) == 0;
-    if (!g_client.connected) SetError("connect returned, but the socket is not connected: %s", std::strerror(errno));
+    if (!g_client.connected)
+        SetError(errno, "connect returned, but the socket is not connected: %s", std::strerror(errno));
     return g_client.connected ? 1 : -1;
 }
 
 int SockWrite(const std::uint8_t *data, int count) {
     if (!g_client.exists) {
-        SetError("no TCP connection: QV_TCPConnect was not called or the link was freed");
+        SetError(ENOTCONN, "no TCP connection: QV_TCPConnect was not called or the link was freed");
         return -2;
     }
     if (!g_client.connected) {
-        SetError("not connected: the last QV_TCPConnect failed, or the reader closed the connection");
+        SetError(ENOTCONN, "not connected: the last QV_TCPConnect failed, or the reader closed the connection");
         return -1;
     }
     int fd = g_client.fd;
@@ -340,7 +416,7 @@ int SockWrite(const std::uint8_t *data, int count) {
             stale = true;
             left = kTcpWriteWaitMs - static_cast<int>(TickCount() - start);
             if (left <= 0) {
-                SetError("the reader keeps sending: its stale data did not end within %d ms", kTcpWriteWaitMs);
+                SetError(EBUSY, "the reader keeps sending: its stale data did not end within %d ms", kTcpWriteWaitMs);
                 return 0;
             }
             continue;
@@ -356,9 +432,9 @@ int SockWrite(const std::uint8_t *data, int count) {
     int w = WriteAll(fd, data, count, left, true);
     if (w < 0) {
         g_client.connected = false;
-        SetError("sending failed: %s", std::strerror(errno));
+        SetError(errno, "sending failed: %s", std::strerror(errno));
     } else if (w == 0) {
-        SetError("could not send within %d ms", kTcpWriteWaitMs);
+        SetError(ETIMEDOUT, "could not send within %d ms", kTcpWriteWaitMs);
     }
     return w < 0 ? -1 : w;
 }
@@ -383,7 +459,7 @@ int SockRead(std::uint8_t *buf, int cap) {
             if (p == 0) break;
             if (p < 0) {
                 g_client.connected = false;
-                SetError("the connection broke while waiting for the reply");
+                SetError(ECONNRESET, "the connection broke while waiting for the reply");
                 break;
             }
         }

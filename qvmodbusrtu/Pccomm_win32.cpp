@@ -12,6 +12,9 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -119,7 +122,7 @@ void LocalTime(char *buf, int size) {
 PortHandle ComOpen(int port, int rate) {
     g_device[0] = 0;
     if (port < 1 || rate <= 0) {
-        SetError("port %d at %d bit/s: no such port number or rate", port, rate);
+        SetError(ERROR_INVALID_PARAMETER, "port %d at %d bit/s: no such port number or rate", port, rate);
         return 0;
     }
     // From COM10 on only the device namespace form names the port.
@@ -127,7 +130,7 @@ PortHandle ComOpen(int port, int rate) {
     HANDLE h = CreateFileA(g_device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD e = GetLastError();
-        SetError("cannot open %s: %s%s", g_device, SystemText(e),
+        SetError(static_cast<int>(e), "cannot open %s: %s%s", g_device, SystemText(e),
                  e == ERROR_ACCESS_DENIED ? " (another program holds the port?)" : "");
         return 0;
     }
@@ -137,7 +140,8 @@ PortHandle ComOpen(int port, int rate) {
     dcb.DCBlength = sizeof dcb;
     // Everything but the line settings stays as the driver reports it.
     if (!GetCommState(h, &dcb)) {
-        SetError("%s is no serial port: %s", g_device, SystemText(GetLastError()));
+        const DWORD e = GetLastError();
+        SetError(static_cast<int>(e), "%s is no serial port: %s", g_device, SystemText(e));
         CloseHandle(h);
         return 0;
     }
@@ -146,7 +150,8 @@ PortHandle ComOpen(int port, int rate) {
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     if (!SetCommState(h, &dcb)) {
-        SetError("%s: cannot set 8N1 at %d bit/s: %s", g_device, rate, SystemText(GetLastError()));
+        const DWORD e = GetLastError();
+        SetError(static_cast<int>(e), "%s: cannot set 8N1 at %d bit/s: %s", g_device, rate, SystemText(e));
         CloseHandle(h);
         return 0;
     }
@@ -178,12 +183,16 @@ int ComWrite(PortHandle h, const std::uint8_t *data, int count) {
     PurgeComm(p->h, PURGE_TXCLEAR);
     DWORD written = 0;
     if (!WriteFile(p->h, data, static_cast<DWORD>(count), &written, nullptr)) {
-        SetError("writing to the serial port failed: %s", SystemText(GetLastError()));
-        ClearErrors(p->h);
-        return -1;
+        const DWORD e = GetLastError();
+        bool alive = false;
+        QueuedBytes(p->h, alive);  // also clears the error
+        SetError(static_cast<int>(e), "writing to the serial port failed: %s%s", SystemText(e),
+                 alive ? "" : " (adapter unplugged?)");
+        return alive ? -1 : kLineGone;
     }
     if (static_cast<int>(written) != count) {
-        SetError("the serial port took %lu of %d bytes in time", static_cast<unsigned long>(written), count);
+        SetError(ERROR_TIMEOUT, "the serial port took %lu of %d bytes in time", static_cast<unsigned long>(written),
+                 count);
         return -1;
     }
     return count;
@@ -194,6 +203,10 @@ int ComRead(PortHandle h, std::uint8_t *dst) {
     if (!p || !dst) return 0;
     bool ok = false;
     DWORD queued = QueuedBytes(p->h, ok);
+    if (!ok && !p->held) {
+        SetError(static_cast<int>(GetLastError()), "the serial port is gone (adapter unplugged?)");
+        return kLineGone;
+    }
     int held = p->held ? 1 : 0;
     if (static_cast<DWORD>(held) + queued > static_cast<DWORD>(kReadChunk)) {
         p->held = false;
@@ -221,27 +234,31 @@ int ComRead(PortHandle h, std::uint8_t *dst) {
 
 int ComWait(PortHandle h, int timeoutMs) {
     Port *p = PortOf(h);
-    if (!p) return -1;
+    if (!p) return kLineGone;
     if (p->held) return 1;
     bool ok = false;
     if (QueuedBytes(p->h, ok) > 0) return 1;
-    if (!ok) {  // the port is gone
-        SetError("the serial port is gone (adapter unplugged?)");
-        return -1;
+    if (!ok) {
+        SetError(static_cast<int>(GetLastError()), "the serial port is gone (adapter unplugged?)");
+        return kLineGone;
     }
     if (timeoutMs <= 0) return 0;
     // Block in a one-byte read: it returns with the first byte that arrives,
     // so a reply is taken as soon as it is complete, and a silent line costs
     // no CPU. The "return at once" time-out idiom is not used: not every
     // driver honours it.
-    if (!SetReadWait(p, static_cast<DWORD>(timeoutMs))) return -1;
+    if (!SetReadWait(p, static_cast<DWORD>(timeoutMs))) {
+        SetError(static_cast<int>(GetLastError()), "the serial port is gone (adapter unplugged?)");
+        return kLineGone;
+    }
     DWORD got = 0;
     if (!ReadFile(p->h, &p->byte, 1, &got, nullptr)) {
+        const DWORD e = GetLastError();
         bool alive = false;
         QueuedBytes(p->h, alive);  // also clears the error
         if (!alive) {
-            SetError("the serial port is gone (adapter unplugged?)");
-            return -1;
+            SetError(static_cast<int>(e), "the serial port is gone (adapter unplugged?): %s", SystemText(e));
+            return kLineGone;
         }
         // A line error, now cleared: let the caller look again, but not in a
         // tight loop should the error persist.
@@ -255,6 +272,40 @@ int ComWait(PortHandle h, int timeoutMs) {
     return 0;
 }
 
+void TellCaller(int code) {
+    SetLastError(static_cast<DWORD>(code));
+}
+
+long ProcessId() {
+    return static_cast<long>(GetCurrentProcessId());
+}
+
+std::FILE *OpenTraceFile(const char *path, char *why, int whySize) {
+    // Not inherited (no security attributes), shared for reading, and only a
+    // file on disk: a pipe or a device falls back to standard error.
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        std::snprintf(why, static_cast<size_t>(whySize), "%s", SystemText(GetLastError()));
+        return nullptr;
+    }
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        std::snprintf(why, static_cast<size_t>(whySize), "not a regular file");
+        CloseHandle(h);
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_APPEND | _O_WRONLY);
+    std::FILE *f = fd >= 0 ? _fdopen(fd, "a") : nullptr;
+    if (!f) {
+        std::snprintf(why, static_cast<size_t>(whySize), "cannot use the file");
+        if (fd >= 0)
+            _close(fd);
+        else
+            CloseHandle(h);
+    }
+    return f;
+}
+
 int SockClose() {
     if (g_client.s != INVALID_SOCKET) closesocket(g_client.s);
     if (g_client.wsa) WSACleanup();
@@ -262,22 +313,27 @@ int SockClose() {
     return 1;
 }
 
+bool SockConnected() {
+    return g_client.connected;
+}
+
 int SockConnect(const char *host, int port) {
     SockClose();
     g_client.exists = true;
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(1, 1), &wsa) != 0) {
-        SetError("Windows Sockets 1.1 are not available");
+        SetError(WSASYSNOTREADY, "Windows Sockets 1.1 are not available");
         return -2;
     }
     g_client.wsa = true;
     if (!host || !*host) {
-        SetError("no host given");
+        SetError(ERROR_INVALID_PARAMETER, "no host given");
         return -2;
     }
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) {
-        SetError("cannot create a socket: %s", SystemText(static_cast<DWORD>(WSAGetLastError())));
+        const int e = WSAGetLastError();
+        SetError(e, "cannot create a socket: %s", SystemText(static_cast<DWORD>(e)));
         return -2;
     }
     g_client.s = s;
@@ -288,13 +344,15 @@ int SockConnect(const char *host, int port) {
     // Takes host names and dotted addresses alike.
     hostent *he = gethostbyname(host);
     if (!he || he->h_addrtype != AF_INET || he->h_length != 4 || !he->h_addr_list[0]) {
-        SetError("cannot resolve the host %s", host);
+        const int e = WSAGetLastError();
+        SetError(e ? e : WSAHOST_NOT_FOUND, "cannot resolve the host %s", host);
         return -2;
     }
     std::memcpy(&addr.sin_addr, he->h_addr_list[0], 4);
     if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == SOCKET_ERROR) {
-        SetError("connect to %s:%d failed: %s", inet_ntoa(addr.sin_addr), port & 0xFFFF,
-                 SystemText(static_cast<DWORD>(WSAGetLastError())));
+        const int e = WSAGetLastError();
+        SetError(e, "connect to %s:%d failed: %s", inet_ntoa(addr.sin_addr), port & 0xFFFF,
+                 SystemText(static_cast<DWORD>(e)));
         return -2;
     }
     // Requests are small and each waits for its reply: send them at once.
@@ -303,17 +361,17 @@ int SockConnect(const char *host, int port) {
     sockaddr_in peer;
     int len = sizeof peer;
     g_client.connected = getpeername(s, reinterpret_cast<sockaddr *>(&peer), &len) == 0;
-    if (!g_client.connected) SetError("connect returned, but the socket is not connected");
+    if (!g_client.connected) SetError(WSAENOTCONN, "connect returned, but the socket is not connected");
     return g_client.connected ? 1 : -1;
 }
 
 int SockWrite(const std::uint8_t *data, int count) {
     if (!g_client.exists) {
-        SetError("no TCP connection: QV_TCPConnect was not called or the link was freed");
+        SetError(WSAENOTCONN, "no TCP connection: QV_TCPConnect was not called or the link was freed");
         return -2;
     }
     if (!g_client.connected) {
-        SetError("not connected: the last QV_TCPConnect failed, or the reader closed the connection");
+        SetError(WSAENOTCONN, "not connected: the last QV_TCPConnect failed, or the reader closed the connection");
         return -1;
     }
     if (count < 0 || (count > 0 && !data)) return -1;
@@ -329,11 +387,11 @@ int SockWrite(const std::uint8_t *data, int count) {
         int r = ready > 0 ? recv(s, junk, sizeof junk, 0) : SOCKET_ERROR;
         if (r <= 0) {
             g_client.connected = false;  // closed by the reader, or broken
-            SetError("the reader closed the connection");
+            SetError(WSAECONNRESET, "the reader closed the connection");
             return -1;
         }
         if (TickCount() - start >= static_cast<std::uint32_t>(kTcpWriteWaitMs)) {
-            SetError("the reader keeps sending: its stale data did not end within %d ms", kTcpWriteWaitMs);
+            SetError(ERROR_BUSY, "the reader keeps sending: its stale data did not end within %d ms", kTcpWriteWaitMs);
             return 0;
         }
     }
@@ -342,13 +400,14 @@ int SockWrite(const std::uint8_t *data, int count) {
         int left = kTcpWriteWaitMs - static_cast<int>(TickCount() - start);
         int ready = left > 0 ? SelectOne(s, false, left) : 0;
         if (ready == 0) {
-            SetError("could not send within %d ms", kTcpWriteWaitMs);
+            SetError(WSAETIMEDOUT, "could not send within %d ms", kTcpWriteWaitMs);
             return 0;
         }
         int w = ready > 0 ? send(s, reinterpret_cast<const char *>(data) + done, count - done, 0) : SOCKET_ERROR;
         if (w == SOCKET_ERROR) {
             g_client.connected = false;
-            SetError("sending failed: %s", SystemText(static_cast<DWORD>(WSAGetLastError())));
+            const int e = WSAGetLastError();
+            SetError(e, "sending failed: %s", SystemText(static_cast<DWORD>(e)));
             return -1;
         }
         done += w;
@@ -375,7 +434,7 @@ int SockRead(std::uint8_t *buf, int cap) {
         int r = ready > 0 ? recv(s, chunk, static_cast<int>(sizeof chunk), 0) : SOCKET_ERROR;
         if (r <= 0) {
             g_client.connected = false;
-            SetError("the reader closed the connection");
+            SetError(WSAECONNRESET, "the reader closed the connection");
             break;
         }
         for (int i = 0; i < r; ++i, ++have) {

@@ -1,6 +1,6 @@
 #include "Trace.h"
 
-#include <cerrno>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +26,12 @@ void Close() {
     g_ownFile = false;
 }
 
+bool Is(const char *value, const char *word) {
+    for (; *value && *word; ++value, ++word)
+        if (std::tolower(static_cast<unsigned char>(*value)) != *word) return false;
+    return !*value && !*word;
+}
+
 // Time stamp and link: the start of every line. Returns its length.
 int Head(const char *link) {
     char now[32];
@@ -44,29 +50,35 @@ void Emit(int length) {
 
 }  // namespace
 
-void Configure(const char *value) {
+void Configure(const char *value, const char *level) {
     Close();
     g_mode = 0;
-    if (!value || !*value) return;
-    if (std::strcmp(value, "stderr") == 0) {
+    if (!value || !*value || Is(value, "0")) return;
+    if (Is(value, "stderr") || Is(value, "1")) {
         g_out = stderr;
     } else {
-        g_out = std::fopen(value, "a");
+        char why[256] = "";
+        g_out = pccomm::OpenTraceFile(value, why, sizeof why);
         if (g_out) {
             g_ownFile = true;
         } else {
             // Asked for a trace: better on standard error than none at all.
-            std::fprintf(stderr, "qvmodbusrtu: cannot open the trace file %s (%s); tracing to standard error\n",
-                         value, std::strerror(errno));
+            std::fprintf(stderr, "qvmodbusrtu: cannot trace to %s (%s); tracing to standard error\n", value, why);
             g_out = stderr;
         }
     }
-    g_mode = 1;
+    g_mode = level && Is(level, "failures") ? 1 : 2;
 }
 
-bool ReadSetting() {
-    if (g_mode < 0) Configure(std::getenv("QV_TRACE"));
-    return g_mode == 1;
+void ConfigureStream(std::FILE *out) {
+    Close();
+    g_out = out;
+    g_mode = out ? 2 : 0;
+}
+
+int ReadSetting() {
+    if (g_mode < 0) Configure(std::getenv("QV_TRACE"), std::getenv("QV_TRACE_LEVEL"));
+    return g_mode;
 }
 
 void Line(const char *link, const char *format, ...) {
@@ -81,44 +93,20 @@ void Line(const char *link, const char *format, ...) {
     Emit(n);
 }
 
-void Frame(const char *link, char direction, const std::uint8_t *bytes, int count) {
-    if (!Enabled()) return;
+void Frame(const char *link, char direction, const std::uint8_t *bytes, int count, int secretFrom, int secretCount) {
+    if (!Frames()) return;
     static const char kHex[] = "0123456789ABCDEF";
     int n = Head(link);
     g_line[n++] = direction;
     const int limit = (static_cast<int>(sizeof g_line) - n - 2) / 3;
     if (count > limit) count = limit;
     for (int i = 0; i < count; ++i) {
+        const bool secret = i >= secretFrom && i < secretFrom + secretCount;
         g_line[n++] = ' ';
-        g_line[n++] = kHex[bytes[i] >> 4];
-        g_line[n++] = kHex[bytes[i] & 15];
+        g_line[n++] = secret ? '*' : kHex[bytes[i] >> 4];
+        g_line[n++] = secret ? '*' : kHex[bytes[i] & 15];
     }
     Emit(n);
-}
-
-const char *ExceptionName(int code) {
-    switch (code) {
-        case 1:
-            return "illegal function";
-        case 2:
-            return "illegal data address";
-        case 3:
-            return "illegal data value";
-        case 4:
-            return "server device failure";
-        case 5:
-            return "acknowledge";
-        case 6:
-            return "server device busy";
-        case 8:
-            return "memory parity error";
-        case 10:
-            return "gateway path unavailable";
-        case 11:
-            return "gateway target device failed to respond";
-        default:
-            return "";
-    }
 }
 
 }  // namespace trace

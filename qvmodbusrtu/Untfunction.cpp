@@ -6,6 +6,8 @@
 
 #include "Pccomm.h"
 #include "Trace.h"
+#include "qvcodes.h"
+#include "qvmodbusrtu.h"
 
 namespace untfunction {
 namespace {
@@ -23,51 +25,169 @@ struct CrcTables {
         }
     }
 };
-constexpr CrcTables kCrc;
-static_assert(kCrc.hi[1] == 0xC1 && kCrc.lo[1] == 0xC0 && kCrc.hi[255] == 0x40 && kCrc.lo[255] == 0x40,
+constexpr CrcTables kCrcTables;
+static_assert(kCrcTables.hi[1] == 0xC1 && kCrcTables.lo[1] == 0xC0 && kCrcTables.hi[255] == 0x40 && kCrcTables.lo[255] == 0x40,
               "Modbus CRC tables");
 
 struct LinkState {
     LinkType type = kLinkNone;
     pccomm::PortHandle port = 0;
+    long opener = 0;          // the process that opened the port
+    bool serialLost = false;  // the port's line went away; until the next open
+    bool tcpLost = false;     // the connection was up and went away; until the next connect
     char serialLabel[16] = "";
     char tcpLabel[280] = "";
 } g_link;
 
+Failure g_failure;
+
 // A program that ends without QV_ComFree still leaves the port usable: on a
 // pseudo-terminal the exclusive flag would otherwise outlive the process.
+// Only in the process that opened it: a forked child that exits must not
+// take its parent's port.
 struct ReleaseAtExit {
     ~ReleaseAtExit() {
-        if (g_link.port) pccomm::ComClose(g_link.port);
+        if (g_link.port && g_link.opener == pccomm::ProcessId()) pccomm::ComClose(g_link.port);
         g_link.port = 0;
     }
 } g_releaseAtExit;
+
+// The length a serial reply's function code tells from its first bytes
+// (an exception reply is always 5), or 0 when the code does not tell it.
+// The stop test and the failure's name both go by this.
+int ToldLength(const std::uint8_t *b, int count) {
+    if (count < 3) return 0;
+    if (b[1] & 0x80) return 5;
+    switch (b[1]) {
+        case 0x03:
+            return b[2] + 5;
+        case 0x06:
+        case 0x10:
+            return 8;
+        default:
+            return 0;
+    }
+}
+
+bool CrcHolds(const std::uint8_t *b, int count) {
+    const std::uint16_t crc = CalcCrc16(b, static_cast<std::uint16_t>(count - 2));
+    return b[count - 2] == (crc & 0xFF) && b[count - 1] == (crc >> 8);
+}
 
 // The serial collection: whatever is queued, then everything that arrives
 // until the reply is complete or the wait is over. Waits in ComWait, so a
 // silent reader costs no CPU; bytes beyond the buffer are read and dropped.
 // Bytes queued before the loop need no read of their own: the first wait
-// returns at once for them.
+// returns at once for them. A line that goes away ends it at once.
 int CollectSerial(std::uint8_t *buffer, int waitUnits) {
     std::uint8_t chunk[pccomm::kReadChunk];
     int n = 0;
-    auto take = [&](int got) {
-        int room = kReplyBufSize - n;
-        int keep = got < room ? got : room;
-        if (keep > 0) {
-            std::memcpy(buffer + n, chunk, static_cast<size_t>(keep));
-            n += keep;
-        }
-    };
     const std::uint32_t start = pccomm::TickCount();
     const std::uint32_t limit = static_cast<std::uint32_t>(waitUnits) * kWaitUnitMs;
     while (!ReplyComplete(buffer, n)) {
         std::uint32_t elapsed = pccomm::TickCount() - start;  // unsigned: survives the wrap
         if (elapsed >= limit) break;
-        if (pccomm::ComWait(g_link.port, static_cast<int>(limit - elapsed)) < 0) break;
-        take(pccomm::ComRead(g_link.port, chunk));
+        int got = pccomm::ComWait(g_link.port, static_cast<int>(limit - elapsed));
+        if (got > 0) got = pccomm::ComRead(g_link.port, chunk);
+        if (got == pccomm::kLineGone) {
+            g_link.serialLost = true;
+            break;
+        }
+        const int keep = got < kReplyBufSize - n ? got : kReplyBufSize - n;
+        if (keep > 0) {
+            std::memcpy(buffer + n, chunk, static_cast<size_t>(keep));
+            n += keep;
+        }
     }
     return n;
+}
+
+// Checks the frame of a reply (not yet its function code). On success the
+// payload length; otherwise -1 with f saying why.
+int CheckFrame(LinkType link, const std::uint8_t *reply, int count, std::int32_t &station, std::uint8_t &function,
+               std::uint8_t *payload, Failure &f) {
+    f.link = link;
+    f.got = count;
+    if (link == kLinkSerial) {
+        if (count >= 4 && count <= kReplyBufSize && CrcHolds(reply, count)) {
+            station = reply[0];
+            function = reply[1];
+            std::memcpy(payload, reply + 2, static_cast<size_t>(count - 4));
+            return count - 4;
+        }
+        // A frame its function code says is longer than what came is cut
+        // short; otherwise its CRC is all there is to go by.
+        const int told = ToldLength(reply, count);
+        if (count < 4 || count < told) {
+            f.outcome = kIncomplete;
+            f.expected = count < 4 ? 0 : told;
+        } else {
+            f.outcome = kCrc;
+            const std::uint16_t crc = CalcCrc16(reply, static_cast<std::uint16_t>(count - 2));
+            f.carried[0] = reply[count - 2];
+            f.carried[1] = reply[count - 1];
+            f.computed[0] = static_cast<std::uint8_t>(crc & 0xFF);
+            f.computed[1] = static_cast<std::uint8_t>(crc >> 8);
+        }
+        return -1;
+    }
+    if (count < 8 || count > kReplyBufSize) {
+        f.outcome = count < 8 ? kIncomplete : kCrc;
+        f.expected = count < 8 ? 0 : (reply[4] << 8 | reply[5]) + 6;
+        return -1;
+    }
+    station = reply[6];
+    function = reply[7];
+    const int len = reply[4] << 8 | reply[5];
+    if (count != len + 6) {
+        f.outcome = count < len + 6 ? kIncomplete : kCrc;
+        f.expected = len + 6;
+        return -1;
+    }
+    std::memcpy(payload, reply + 8, static_cast<size_t>(len - 2));
+    return len - 2;
+}
+
+// The failure of a request that cannot go out, or -1 when it may.
+bool LinkUnusable(Failure &f) {
+    f.link = g_link.type;
+    switch (g_link.type) {
+        case kLinkSerial:
+            if (!g_link.port) {
+                f.outcome = kNoLink;
+                f.why = "the serial port is not open (QV_ComInitial gave 0)";
+            } else if (g_link.serialLost) {
+                f.outcome = kLinkLost;
+                f.why = "the serial line went away during an earlier call (adapter unplugged?); open the port again";
+            }
+            break;
+        case kLinkTcp:
+            if (g_link.tcpLost) {
+                f.outcome = kLinkLost;
+                f.why = "the connection was lost during an earlier call; connect again";
+            } else if (!pccomm::SockConnected()) {
+                f.outcome = kNoLink;
+                f.why = "not connected (the last QV_TCPConnect failed)";
+            }
+            break;
+        default:
+            f.outcome = kNoLink;
+            f.why = "no link is open (QV_ComInitial or QV_TCPConnect first)";
+            break;
+    }
+    return f.outcome != kSuccess;
+}
+
+// Whether the line went away during this exchange; notes it for the calls after.
+bool LostNow() {
+    if (g_link.type == kLinkSerial) return g_link.serialLost;
+    if (!pccomm::SockConnected()) g_link.tcpLost = true;
+    return g_link.tcpLost;
+}
+
+QV_COLD void TraceFrame(const Request &rq, char direction, const std::uint8_t *frame, int len) {
+    const int head = g_link.type == kLinkTcp ? 8 : 2;  // where the request data starts
+    trace::Frame(LinkLabel(), direction, frame, len, rq.secretCount ? head + rq.secretFrom : 0, rq.secretCount);
 }
 
 }  // namespace
@@ -91,15 +211,20 @@ int LinkComOpen(int port, int rate) {
         if (trace::Enabled()) trace::Line(g_link.serialLabel, "closed");
     }
     g_link.type = kLinkSerial;
+    g_link.serialLost = false;
     std::snprintf(g_link.serialLabel, sizeof g_link.serialLabel, "COM%d", port);
+    pccomm::ClearError();
     g_link.port = pccomm::ComOpen(port, rate);
+    g_link.opener = pccomm::ProcessId();
     if (trace::Enabled()) {
         if (g_link.port)
             trace::Line(g_link.serialLabel, "open %s at %d bit/s, 8N1", pccomm::LastDevice(), rate);
         else
             trace::Line(g_link.serialLabel, "! QV_ComInitial(%d, %d) gives 0: %s", port, rate, pccomm::LastError());
     }
-    return g_link.port ? 1 : 0;
+    if (g_link.port) return 1;
+    pccomm::TellCaller(pccomm::LastSystemCode());
+    return 0;
 }
 
 int LinkComFree() {
@@ -108,13 +233,16 @@ int LinkComFree() {
         if (trace::Enabled()) trace::Line(g_link.serialLabel, "closed");
     }
     g_link.port = 0;
+    g_link.serialLost = false;
     g_link.type = kLinkNone;
     return 1;
 }
 
 int LinkTcpConnect(const char *host, int port) {
     g_link.type = kLinkTcp;
+    g_link.tcpLost = false;
     std::snprintf(g_link.tcpLabel, sizeof g_link.tcpLabel, "%.256s:%d", host ? host : "(null)", port & 0xFFFF);
+    pccomm::ClearError();
     const int r = pccomm::SockConnect(host, port);
     if (trace::Enabled()) {
         if (r == 1)
@@ -123,21 +251,160 @@ int LinkTcpConnect(const char *host, int port) {
             trace::Line(g_link.tcpLabel, "! QV_TCPConnect(\"%.256s\", %d) gives %d: %s", host ? host : "(null)", port,
                         r, pccomm::LastError());
     }
+    if (r != 1) pccomm::TellCaller(pccomm::LastSystemCode());
     return r;
 }
 
 int LinkTcpFree() {
     if (g_link.type == kLinkTcp && trace::Enabled()) trace::Line(g_link.tcpLabel, "closed");
     g_link.type = kLinkNone;
+    g_link.tcpLost = false;
     return pccomm::SockClose();
+}
+
+int Exchange(const Request &rq, std::uint8_t *payload) {
+    Failure f;
+    if (LinkUnusable(f)) return Fail(rq, f);
+    const bool frames = trace::Frames();
+    std::uint8_t frame[kRequestBufSize];
+    const int len = BuildFrame(g_link.type, rq.function, rq.station, rq.data, rq.n, frame);
+    pccomm::ClearError();
+    const int written = LinkWrite(frame, len);
+    if (written == pccomm::kLineGone) g_link.serialLost = true;
+    if (written <= 0) {
+        f.outcome = LostNow() ? kLinkLost : kNotSent;
+        return Fail(rq, f);
+    }
+    if (frames) TraceFrame(rq, '>', frame, len);
+    std::uint8_t reply[kReplyBufSize];
+    const int m = RecvReply(reply, 1);
+    if (m > 0 && frames) TraceFrame(rq, '<', reply, m);
+    std::int32_t station = 0;
+    std::uint8_t function = 0;
+    const int p = m > 0 ? CheckFrame(g_link.type, reply, m, station, function, payload, f) : -1;
+    if (p >= 0 && function == rq.function) return p;
+    f.link = g_link.type;
+    if (p < 0 && LostNow()) {  // what came before the line went is no reply
+        f.outcome = kLinkLost;
+    } else if (m <= 0) {
+        f.outcome = kNoReply;
+    } else if (p >= 0) {
+        f.asked = rq.function;
+        f.answered = function;
+        f.outcome = function == (rq.function | 0x80) ? kException : kFunction;
+        f.exception = p >= 1 ? payload[0] : 0;
+    }
+    return Fail(rq, f);
+}
+
+int Fail(const Request &rq, const Failure &f) {
+    g_failure = f;
+    if (trace::Enabled()) trace::Line(LinkLabel(), "! %s gives -1: %s", rq.describe(rq), FailureText(f));
+    // Last, so that nothing the trace does can change it.
+    pccomm::TellCaller(FailureCode(f));
+    return -1;
+}
+
+const Failure &LastFailure() {
+    return g_failure;
+}
+
+int FailureCode(const Failure &f) {
+    switch (f.outcome) {
+        case kSuccess:
+            return 0;
+        case kNoLink:
+            return QV_E_NOLINK;
+        case kArgument:
+            return QV_E_ARGUMENT;
+        case kNotSent:
+            return QV_E_SEND;
+        case kNoReply:
+            return QV_E_NOREPLY;
+        case kLinkLost:
+            return QV_E_LINKLOST;
+        case kIncomplete:
+            return QV_E_INCOMPLETE;
+        case kCrc:
+            return QV_E_CRC;
+        case kFunction:
+            return QV_E_FUNCTION;
+        case kException:
+            return QV_E_EXCEPTION_BASE + f.exception;
+        case kNoData:
+            return QV_E_NODATA;
+    }
+    return QV_E_NOREPLY;
+}
+
+const char *FailureText(const Failure &f) {
+    static char text[600];
+    const bool tcp = f.link == kLinkTcp;
+    switch (f.outcome) {
+        case kSuccess:
+            return "";
+        case kNoLink:
+            return f.why;
+        case kArgument:
+            std::snprintf(text, sizeof text, "%s; nothing sent", f.why);
+            break;
+        case kNotSent:
+            std::snprintf(text, sizeof text, "nothing sent: %s",
+                          *pccomm::LastError() ? pccomm::LastError() : "the link refused the request");
+            break;
+        case kNoReply:
+            if (tcp)
+                std::snprintf(text, sizeof text, "no reply within %d ms (is this the reader's address and port?)",
+                              pccomm::kTcpReplyWaitMs);
+            else
+                std::snprintf(text, sizeof text,
+                              "no reply within %u ms (is the reader on, on this station id, at this bit rate?)",
+                              kWaitUnitMs);
+            break;
+        case kLinkLost:
+            if (*f.why) return f.why;
+            std::snprintf(text, sizeof text, "%s: %s", tcp ? "the connection was lost" : "the line went away",
+                          *pccomm::LastError() ? pccomm::LastError() : "the device is gone");
+            break;
+        case kIncomplete:
+            if (f.expected == 0)
+                std::snprintf(text, sizeof text, "incomplete reply: %d bytes, a Modbus %s has at least %d", f.got,
+                              tcp ? "TCP reply" : "RTU frame", tcp ? 8 : 4);
+            else if (tcp)
+                std::snprintf(text, sizeof text, "incomplete reply: %d of the %d bytes its length field announces",
+                              f.got, f.expected);
+            else
+                std::snprintf(text, sizeof text, "incomplete reply: %d of %d bytes within %u ms", f.got, f.expected,
+                              kWaitUnitMs);
+            break;
+        case kCrc:
+            if (tcp)
+                std::snprintf(text, sizeof text, "reply of %d bytes, but its length field announces %d", f.got,
+                              f.expected);
+            else
+                std::snprintf(text, sizeof text, "CRC mismatch: the reply carries %02X %02X, its bytes give %02X %02X",
+                              f.carried[0], f.carried[1], f.computed[0], f.computed[1]);
+            break;
+        case kFunction:
+            std::snprintf(text, sizeof text, "reply of another function: expected function %02X, received %02X",
+                          f.asked, f.answered);
+            break;
+        case kException:
+            std::snprintf(text, sizeof text, "exception reply, code %02X (%s)", f.exception,
+                          qvcodes::ExceptionName(f.exception));
+            break;
+        case kNoData:
+            return "the reply carries no data";
+    }
+    return text;
 }
 
 std::uint16_t CalcCrc16(const std::uint8_t *bytes, std::uint16_t count) {
     std::uint8_t hi = 0xFF, lo = 0xFF;
     for (std::uint16_t i = 0; i < count; ++i) {
         std::uint8_t idx = hi ^ bytes[i];
-        hi = lo ^ kCrc.hi[idx];
-        lo = kCrc.lo[idx];
+        hi = lo ^ kCrcTables.hi[idx];
+        lo = kCrcTables.lo[idx];
     }
     return static_cast<std::uint16_t>(lo << 8 | hi);
 }
@@ -199,43 +466,18 @@ int RecvReply(std::uint8_t *buffer, int waitUnits) {
 
 bool ReplyComplete(const std::uint8_t *b, int count) {
     if (count < 4) return false;
-    switch (b[1]) {
-    case 0x03:
-        return count >= b[2] + 5;
-    case 0x06:
-    case 0x10:
-        return count >= 8;
-    case 0x46: {
-        std::uint16_t crc = CalcCrc16(b, static_cast<std::uint16_t>(count - 2));
-        return b[count - 2] == (crc & 0xFF) && b[count - 1] == (crc >> 8);
-    }
-    default:
-        return false;
-    }
+    const int told = ToldLength(b, count);
+    if (told) return count >= told && (!(b[1] & 0x80) || CrcHolds(b, 5));
+    // 0x46 replies tell no length: their CRC ends them.
+    return b[1] == 0x46 && CrcHolds(b, count);
 }
 
 int ParseFrameAs(LinkType link, const std::uint8_t *reply, int count, std::int32_t &station,
                  std::uint8_t &function, std::uint8_t *payload) {
-    if (link == kLinkSerial) {
-        if (count < 4) return -2;
-        if (count > kReplyBufSize) return -1;
-        std::uint16_t crc = CalcCrc16(reply, static_cast<std::uint16_t>(count - 2));
-        if (crc != static_cast<std::uint16_t>(reply[count - 2] | reply[count - 1] << 8)) return -1;
-        station = reply[0];
-        function = reply[1];
-        std::memcpy(payload, reply + 2, static_cast<size_t>(count - 4));
-        return count - 4;
-    }
-    if (link == kLinkTcp) {
-        if (count < 8 || count > kReplyBufSize) return -1;
-        station = reply[6];
-        function = reply[7];
-        int len = reply[4] << 8 | reply[5];
-        if (count != len + 6) return -1;
-        std::memcpy(payload, reply + 8, static_cast<size_t>(len - 2));
-        return len - 2;
-    }
-    return 0;
+    if (link == kLinkNone) return 0;
+    if (link == kLinkSerial && count < 4) return -2;
+    Failure f;
+    return CheckFrame(link, reply, count, station, function, payload, f);
 }
 
 int ParseFrame(const std::uint8_t *reply, int count, std::int32_t &station, std::uint8_t &function,

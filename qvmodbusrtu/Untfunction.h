@@ -1,4 +1,5 @@
-// Link state, frame building, reply collection and checking, CRC.
+// Link state, frame building, reply collection and checking, CRC; and the
+// one place where an exchange's outcome is decided.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,56 @@ int LinkComOpen(int port, int rate);
 int LinkComFree();
 int LinkTcpConnect(const char *host, int port);
 int LinkTcpFree();
+
+// How an exchange ended. Every failure has exactly one of these, and with it
+// one QV_E_ code for the caller and one line for the trace.
+enum Outcome : std::int32_t {
+    kSuccess = 0,
+    kNoLink,      // no link open (or its open failed)
+    kArgument,    // an argument refused; nothing sent
+    kNotSent,     // the request could not be sent
+    kNoReply,     // nothing within the wait
+    kLinkLost,    // the line or connection went away
+    kIncomplete,  // the reply stopped short
+    kCrc,         // CRC mismatch; on TCP, a length field that disagrees
+    kFunction,    // a reply of another function code
+    kException,   // an exception reply
+    kNoData,      // a reply without data
+};
+
+struct Failure {
+    Outcome outcome = kSuccess;
+    LinkType link = kLinkNone;
+    const char *why = "";       // kNoLink, kArgument, kLinkLost: which case, in words
+    int got = 0, expected = 0;  // kIncomplete, TCP kCrc: bytes received, bytes expected (0: unknown)
+    std::uint8_t carried[2] = {}, computed[2] = {};  // serial kCrc
+    std::uint8_t asked = 0, answered = 0;            // kFunction, kException: function codes
+    int exception = 0;                               // kException
+};
+
+struct Request;
+// The call a request comes from, as the trace names it.
+using Describer = const char *(*)(const Request &);
+
+struct Request {
+    std::uint8_t function;
+    int station;
+    const std::uint8_t *data;
+    int n;
+    Describer describe;
+    int secretFrom = 0, secretCount = 0;  // data bytes the trace shows as **
+};
+
+// One request and its reply: the payload length (payload holds
+// kReplyBufSize bytes), or -1 with the failure reported.
+int Exchange(const Request &rq, std::uint8_t *payload);
+// Reports a failure of rq found outside the exchange (an argument refused,
+// a reply without data): the trace line, the caller's code; returns -1.
+int Fail(const Request &rq, const Failure &f);
+// The last failure reported, and what it means.
+const Failure &LastFailure();
+int FailureCode(const Failure &f);  // the QV_E_ code
+const char *FailureText(const Failure &f);
 
 // CRC-16/MODBUS; the low byte of the result goes first on the wire.
 std::uint16_t CalcCrc16(const std::uint8_t *bytes, std::uint16_t count);

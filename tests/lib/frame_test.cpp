@@ -119,9 +119,13 @@ TEST(ReplyComplete, ReaderFunctionNeedsMatchingCrc) {
     EXPECT_FALSE(Complete(r));
 }
 
-TEST(ReplyComplete, NeverForExceptionsOrOtherCodes) {
-    EXPECT_FALSE(Complete(Hex("01 83 02 C0 F1")));
-    EXPECT_FALSE(Complete(Hex("01 83 02 C0 F1 00 00 00 00 00")));
+TEST(ReplyComplete, ExceptionEndsWithItsFiveBytesOtherCodesNever) {
+    const Bytes exception = Hex("01 83 02 C0 F1");
+    for (size_t n = 0; n < exception.size(); ++n)
+        EXPECT_FALSE(Complete(Bytes(exception.begin(), exception.begin() + n))) << n;
+    EXPECT_TRUE(Complete(exception));
+    EXPECT_TRUE(Complete(testsupport::WithCrc(Hex("07 C6 0B"))));  // any function with bit 7 set
+    EXPECT_FALSE(Complete(Hex("01 83 02 F1 C0")));   // its CRC must hold
     EXPECT_FALSE(Complete(Bytes(100, 0x04)));
     EXPECT_FALSE(Complete(Hex("01 03 02")));  // fewer than 4 bytes never
 }

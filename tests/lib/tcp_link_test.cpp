@@ -196,6 +196,7 @@ TEST_F(TcpLink, PeerThatNeverStopsSendingCannotHoldTheCommand) {
     double ms = 0;
     g_floodUntilMs = NowMs() + 3000;
     EXPECT_EQ(Read2(buf, &ms), -1);
+    EXPECT_EQ(errno, QV_E_SEND);
     g_floodUntilMs = 0;
     EXPECT_GT(ms, 150);  // the write wait, not an early give-up
     EXPECT_LT(ms, 1000);

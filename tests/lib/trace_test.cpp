@@ -6,7 +6,11 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <ctime>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -60,22 +64,47 @@ std::string AfterStamp(const std::string &line) {
     return line.substr(shape.size());
 }
 
-struct ReplyCase {
+// Every way an exchange can fail against a reader: the result, the code left
+// in errno and the trace line, the same whether the trace is on or off.
+struct OutcomeCase {
     const char *name;
     bool tcp;
     const char *reply;  // "" for none
+    bool hangUp;        // the reader's side goes away after the reply (or instead of one)
+    int code;
+    bool waits;  // the whole reply wait passes: nothing, or too little, tells the reply is over
     std::vector<const char *> reason;
+    bool deviceInfo = false;  // the call is QV_GetDeviceInfo, not a register read
 };
 
-const ReplyCase kReplyCases[] = {
-    {"no reply", false, "", {"no reply within 2000 ms"}},
-    {"CRC swapped", false, "01 03 02 12 34 33 B5", {"CRC mismatch", "33 B5", "B5 33"}},
-    {"short serial reply", false, "01 03 02 12", {"incomplete reply", "4 of 7 bytes"}},
-    {"bad CRC, length unknown", false, "01 46 00 51 56 AA BB", {"CRC mismatch", "AA BB"}},
-    {"exception", true, "00 00 00 00 00 03 01 83 02", {"exception", "02", "illegal data address"}},
-    {"another function", true, "00 00 00 00 00 07 01 04 04 00 01 00 02", {"expected function 03, received 04"}},
-    {"short TCP reply", true, "00 00 00 00 00 07 01 03 04 00 01", {"incomplete reply", "11 of the 13 bytes"}},
+const OutcomeCase kOutcomes[] = {
+    {"no reply", false, "", false, QV_E_NOREPLY, true, {"no reply within 2000 ms"}},
+    {"CRC swapped", false, "01 03 02 12 34 33 B5", false, QV_E_CRC, false, {"CRC mismatch", "33 B5", "B5 33"}},
+    {"short serial reply", false, "01 03 02 12", false, QV_E_INCOMPLETE, true, {"incomplete reply", "4 of 7 bytes"}},
+    {"bad CRC, length unknown", false, "01 46 00 51 56 AA BB", false, QV_E_CRC, true, {"CRC mismatch", "AA BB"}},
+    {"serial exception", false, "01 83 02 C0 F1", false, QV_E_EXCEPTION_BASE + 2, false,
+     {"exception reply, code 02", "illegal data address"}},
+    {"line gone mid-wait", false, "", true, QV_E_LINKLOST, false, {"the line went away"}},
+    {"line gone mid-reply", false, "01 03 02", true, QV_E_LINKLOST, false, {"the line went away"}},
+    {"no data", false, "01 46 81 D2", false, QV_E_NODATA, false, {"the reply carries no data"}, true},
+    {"TCP exception", true, "00 00 00 00 00 03 01 83 04", false, QV_E_EXCEPTION_BASE + 4, false,
+     {"exception reply, code 04", "server device failure"}},
+    {"another function", true, "00 00 00 00 00 07 01 04 04 00 01 00 02", false, QV_E_FUNCTION, false,
+     {"expected function 03, received 04"}},
+    {"short TCP reply", true, "00 00 00 00 00 07 01 03 04 00 01", false, QV_E_INCOMPLETE, true,
+     {"incomplete reply", "11 of the 13 bytes"}},
+    {"TCP length too small", true, "00 00 00 00 00 06 01 03 04 00 01 00 02", false, QV_E_CRC, false,
+     {"reply of 13 bytes, but its length field announces 12"}},
+    {"connection closed", true, "", true, QV_E_LINKLOST, false, {"the connection was lost", "closed the connection"}},
+    {"connection closed mid-reply", true, "00 00 00 00 00 07 01 03 04", true, QV_E_LINKLOST, false,
+     {"the connection was lost"}},
 };
+
+double ThreadCpuMs() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
 
 }  // namespace
 
@@ -96,52 +125,86 @@ TEST_F(Trace, GoodExchangeShowsBothFramesWithTimeAndLink) {
     EXPECT_EQ(AfterStamp(lines[2]), "COM3 < 01 03 02 12 34 B5 33") << lines[2];
 }
 
-TEST_F(Trace, EachFailingReplyIsExplainedAndStillFails) {
-    for (const ReplyCase &c : kReplyCases) {
-        SCOPED_TRACE(c.name);
-        trace::Configure(nullptr);
-        unlink(file_.c_str());
-        trace::Configure(file_.c_str());
-        std::unique_ptr<PtyPort> com;
-        std::unique_ptr<TcpPeer> peer;
-        int conn = -1;
-        if (c.tcp) {
-            peer = std::make_unique<TcpPeer>();
-            ASSERT_EQ(QV_TCPConnect("127.0.0.1", peer->port()), 1);
-            conn = peer->Accept();
-        } else {
-            com = std::make_unique<PtyPort>(dir_, 1);
-            ASSERT_EQ(QV_ComInitial(1, 19200), 1);
-        }
-        const Bytes reply = Hex(c.reply);
-        std::thread reader([&] {
+TEST_F(Trace, EachOutcomeHasItsCodeAndLineTracedOrNot) {
+    for (const bool traced : {false, true}) {
+        for (const OutcomeCase &c : kOutcomes) {
+            SCOPED_TRACE(std::string(c.name) + (traced ? ", traced" : ", untraced"));
+            trace::Configure(nullptr);
+            unlink(file_.c_str());
+            trace::Configure(traced ? file_.c_str() : nullptr);
+            std::unique_ptr<PtyPort> com;
+            std::unique_ptr<TcpPeer> peer;
+            int conn = -1;
             if (c.tcp) {
-                TcpPeer::ReadFrame(conn);
-                if (!reply.empty()) TcpPeer::Send(conn, reply);
+                peer = std::make_unique<TcpPeer>();
+                ASSERT_EQ(QV_TCPConnect("127.0.0.1", peer->port()), 1);
+                conn = peer->Accept();
             } else {
-                com->Read(8, 3000);
-                if (!reply.empty()) com->Write(reply);
+                com = std::make_unique<PtyPort>(dir_, 1);
+                ASSERT_EQ(QV_ComInitial(1, 19200), 1);
             }
-        });
-        std::uint8_t buf[4];
-        EXPECT_EQ(QV_ReadRegister(1, 1, c.tcp ? 2 : 1, buf), -1);
-        reader.join();
-        const std::string line = FailureLine();
-        EXPECT_NE(line.find(c.tcp ? "127.0.0.1:" : " COM1 "), std::string::npos) << line;
-        EXPECT_NE(line.find("QV_ReadRegister(station 1, address 1, count"), std::string::npos) << line;
-        for (const char *word : c.reason) EXPECT_NE(line.find(word), std::string::npos) << word << " in: " << line;
-        if (!reply.empty()) {  // what came is shown as it came
-            bool shown = false;
-            for (const std::string &l : Lines()) shown = shown || l.find("< " + ToHex(reply)) != std::string::npos;
-            EXPECT_TRUE(shown);
+            const Bytes reply = Hex(c.reply);
+            std::thread reader([&] {
+                if (c.tcp) {
+                    TcpPeer::ReadFrame(conn);
+                    if (!reply.empty()) TcpPeer::Send(conn, reply);
+                    if (c.hangUp) close(conn);
+                } else {
+                    com->Read(1, 3000);
+                    com->Drain(15);
+                    if (!reply.empty()) com->Write(reply);
+                    if (c.hangUp) com.reset();  // the adapter pulled out
+                }
+            });
+            std::uint8_t buf[QV_DEVICE_INFO_SIZE];
+            const double t0 = NowMs(), cpu0 = ThreadCpuMs();
+            errno = 0;
+            EXPECT_EQ(c.deviceInfo ? QV_GetDeviceInfo(1, buf) : QV_ReadRegister(1, 1, c.tcp ? 2 : 1, buf), -1);
+            const int code = errno;
+            const double ms = NowMs() - t0, cpu = ThreadCpuMs() - cpu0;
+            reader.join();
+            EXPECT_EQ(code, c.code) << std::hex << code;
+            if (c.waits) {
+                EXPECT_GE(ms, 1950);
+                EXPECT_LT(ms, 2600);
+            } else {
+                EXPECT_LT(ms, 1000);  // an answer, or a line that went away, ends the wait at once
+            }
+            EXPECT_LT(cpu, 50);  // waiting costs no CPU, whatever the line does
+            if (traced) {
+                const std::string line = FailureLine();
+                EXPECT_NE(line.find(c.tcp ? "127.0.0.1:" : " COM1 "), std::string::npos) << line;
+                EXPECT_NE(line.find(c.deviceInfo ? "QV_GetDeviceInfo(station 1)"
+                                                 : "QV_ReadRegister(station 1, address 1, count"),
+                          std::string::npos)
+                    << line;
+                for (const char *word : c.reason)
+                    EXPECT_NE(line.find(word), std::string::npos) << word << " in: " << line;
+                if (!reply.empty() && !c.hangUp) {  // what came is shown as it came (a hang-up may flush it)
+                    bool shown = false;
+                    for (const std::string &l : Lines()) shown = shown || l.find("< " + ToHex(reply)) != std::string::npos;
+                    EXPECT_TRUE(shown);
+                }
+            } else {
+                EXPECT_TRUE(Lines().empty());
+            }
+            if (c.code == QV_E_LINKLOST) {  // the calls after fail at once, the same way
+                const double t1 = NowMs();
+                errno = 0;
+                EXPECT_EQ(QV_WriteRegister(1, 1, 1), -1);
+                EXPECT_EQ(errno, QV_E_LINKLOST);
+                EXPECT_LT(NowMs() - t1, 100);
+            }
+            QV_ComFree();
+            QV_TCPFree();
         }
-        QV_ComFree();
-        QV_TCPFree();
     }
 }
 
 TEST_F(Trace, LinksThatCannotBeOpenedSayWhy) {
+    errno = 0;
     EXPECT_EQ(QV_ComInitial(200, 19200), 0);
+    EXPECT_EQ(errno, ENOENT);  // the system's own code, not one of ours
     std::string line = FailureLine();
     EXPECT_NE(line.find("COM200 ! QV_ComInitial(200, 19200) gives 0"), std::string::npos) << line;
     EXPECT_NE(line.find("no device is COM200"), std::string::npos) << line;
@@ -154,7 +217,9 @@ TEST_F(Trace, LinksThatCannotBeOpenedSayWhy) {
     trace::Configure(nullptr);
     unlink(file_.c_str());
     trace::Configure(file_.c_str());
+    errno = 0;
     EXPECT_EQ(QV_TCPConnect("127.0.0.1", closedPort), -2);
+    EXPECT_EQ(errno, ECONNREFUSED);
     line = FailureLine();
     EXPECT_NE(line.find("Connection refused"), std::string::npos) << line;
 
@@ -162,7 +227,9 @@ TEST_F(Trace, LinksThatCannotBeOpenedSayWhy) {
     std::uint8_t buf[2];
     QV_TCPFree();
     EXPECT_EQ(QV_ReadRegister(1, 1, 1, buf), -1);
+    EXPECT_EQ(errno, QV_E_NOLINK);
     EXPECT_EQ(QV_ReadRegister(1, 1, 0, buf), -1);
+    EXPECT_EQ(errno, QV_E_ARGUMENT);
     const auto lines = Lines();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_NE(lines[lines.size() - 2].find("no link is open"), std::string::npos) << lines[lines.size() - 2];
@@ -180,7 +247,102 @@ TEST_F(Trace, PortWithoutPermissionNamesDeviceReasonAndRemedy) {
     chmod(device.c_str(), 0060);
     dir_.Link("COM7", device);
     EXPECT_EQ(QV_ComInitial(7, 19200), 0);
+    EXPECT_EQ(errno, EACCES);
     const std::string line = FailureLine();
     for (const char *word : {"ttyFAKE0", "(COM7)", "Permission denied", "usermod -aG"})
         EXPECT_NE(line.find(word), std::string::npos) << word << " in: " << line;
+}
+
+TEST_F(Trace, KeysAndPermissionsNeverShowOnlyTheirCount) {
+    PtyPort com(dir_, 2);
+    ASSERT_EQ(QV_ComInitial(2, 19200), 1);
+    const std::uint8_t key[16] = {0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0xA7, 0xB8,
+                                  0xC9, 0xDA, 0xEB, 0xFC, 0xAD, 0xBE, 0xCF, 0xD0};
+    const std::string six = "** ** ** ** ** **", sixteen = six + " " + six + " ** ** ** **";
+    struct {
+        std::function<int()> call;
+        std::string request;  // as traced, without its CRC
+    } calls[] = {
+        {[&] { return QV_DownKey(1, key); }, "> 01 46 01 " + six + " "},
+        {[&] { return QV_DownKeyEx(1, 0x07, key); }, "> 01 46 01 07 " + sixteen + " "},
+        {[&] { return QV_SetPermission(1, 0x5A, key); }, "> 01 46 04 " + sixteen + " ** "},
+    };
+    for (auto &c : calls) {
+        std::thread reader([&] {
+            com.Read(1, 3000);
+            com.Drain(15);
+            com.Write(WithCrc(Hex("01 46 01")));
+        });
+        EXPECT_EQ(c.call(), 1);
+        reader.join();
+    }
+    const auto lines = Lines();
+    std::string all;
+    for (const std::string &l : lines) all += l + "\n";
+    for (auto &c : calls) EXPECT_NE(all.find(c.request), std::string::npos) << c.request << " in:\n" << all;
+    for (const char *secret : {"A1", "B2", "C3", "D4", "E5", "F6", "5A"})
+        EXPECT_EQ(all.find(std::string(" ") + secret), std::string::npos) << secret << " in:\n" << all;
+}
+
+TEST_F(Trace, FileIsPrivateNotInheritedAndFailuresLevelKeepsNoFrames) {
+    trace::Configure(nullptr);
+    unlink(file_.c_str());
+    const mode_t old = umask(022);
+    trace::Configure(file_.c_str(), "FAILURES");
+    PtyPort com(dir_, 1);
+    ASSERT_EQ(QV_ComInitial(1, 19200), 1);  // writes the open line, creating the file
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat(file_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    bool found = false;  // the descriptor behind the trace closes on exec
+    for (int fd = 3; fd < 1024; ++fd) {
+        char link[64], target[4096];
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        const ssize_t n = readlink(link, target, sizeof target - 1);
+        if (n <= 0 || std::string(target, static_cast<size_t>(n)) != file_) continue;
+        found = true;
+        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    }
+    EXPECT_TRUE(found);
+    std::thread reader([&] {
+        com.Read(8, 3000);
+        com.Write(Hex("01 03 02 12 34 B5 33"));
+        com.Read(8, 3000);
+        com.Write(Hex("01 83 02 C0 F1"));
+    });
+    std::uint8_t buf[2];
+    EXPECT_EQ(QV_ReadRegister(1, 1, 1, buf), 2);
+    EXPECT_EQ(QV_ReadRegister(1, 1, 1, buf), -1);
+    reader.join();
+    QV_ComFree();
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 3u);  // open, the failure, closed: no frames
+    EXPECT_NE(lines[0].find("COM1 open"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("! QV_ReadRegister"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("COM1 closed"), std::string::npos) << lines[2];
+}
+
+TEST_F(Trace, NoRegularFileMeansStandardErrorWithoutBlockingOrCreatingFiles) {
+    const std::string fifo = dir_.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    char cwd[4096];
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    for (const char *value : {fifo.c_str(), "/dev/null", "STDERR", "Stderr", "1"}) {
+        SCOPED_TRACE(value);
+        testing::internal::CaptureStderr();
+        // Nobody reads the FIFO: opening it must not wait for a reader.
+        auto configured = std::async(std::launch::async, [value] { trace::Configure(value); });
+        ASSERT_EQ(configured.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+        QV_ComFree();  // a failure line on standard error
+        EXPECT_EQ(QV_WriteRegister(1, 1, 1), -1);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find("! QV_WriteRegister"), std::string::npos) << err;
+        const bool file = value[0] == '/';
+        EXPECT_EQ(err.find("tracing to standard error") != std::string::npos, file) << err;
+    }
+    for (const char *name : {"STDERR", "Stderr", "1"}) EXPECT_NE(access(name, F_OK), 0) << name;
+    trace::Configure(nullptr);
+    ASSERT_EQ(chdir(cwd), 0);
 }
