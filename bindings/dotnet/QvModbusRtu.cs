@@ -230,14 +230,14 @@ namespace QvModbusRtu
             string what;
             switch (code)
             {
-            case NativeMethods.QV_E_NOLINK: what = "no link open"; break;
+            case NativeMethods.QV_E_NOLINK: what = "no link is open"; break;
             case NativeMethods.QV_E_ARGUMENT: what = "an argument was refused; nothing was sent"; break;
             case NativeMethods.QV_E_SEND: what = "the request could not be sent"; break;
-            case NativeMethods.QV_E_NOREPLY: what = "no reply"; break;
-            case NativeMethods.QV_E_LINKLOST: what = "the line or connection went away"; break;
+            case NativeMethods.QV_E_NOREPLY: what = "no reply within the wait"; break;
+            case NativeMethods.QV_E_LINKLOST: what = "the line went away"; break;
             case NativeMethods.QV_E_INCOMPLETE: what = "the reply stopped short"; break;
-            case NativeMethods.QV_E_CRC: what = "the reply failed its CRC"; break;
-            case NativeMethods.QV_E_FUNCTION: what = "a reply of another function"; break;
+            case NativeMethods.QV_E_CRC: what = "the reply failed its check (CRC; on TCP its length field)"; break;
+            case NativeMethods.QV_E_FUNCTION: what = "a reply of another function came back"; break;
             case NativeMethods.QV_E_NODATA: what = "the reply carries no data"; break;
             default:
                 if (code > NativeMethods.QV_E_EXCEPTION_BASE && code <= NativeMethods.QV_E_EXCEPTION_BASE + 0xFF)
@@ -262,7 +262,11 @@ namespace QvModbusRtu
             case 2: return " (illegal data address)";
             case 3: return " (illegal data value)";
             case 4: return " (server device failure)";
+            case 5: return " (acknowledge)";
             case 6: return " (server device busy)";
+            case 8: return " (memory parity error)";
+            case 10: return " (gateway path unavailable)";
+            case 11: return " (gateway target device failed to respond)";
             default: return "";
             }
         }

@@ -122,20 +122,21 @@ end;
 
 function QvErrorText(code: LongInt): string;
 const
-  Exceptions: array[1..4] of string = (' (illegal function)', ' (illegal data address)',
-    ' (illegal data value)', ' (server device failure)');
+  Exceptions: array[1..11] of string = ('illegal function', 'illegal data address', 'illegal data value',
+    'server device failure', 'acknowledge', 'server device busy', '', 'memory parity error', '',
+    'gateway path unavailable', 'gateway target device failed to respond');
 var
   e: LongInt;
 begin
   case code of
-    QV_E_NOLINK: Result := 'no link open';
+    QV_E_NOLINK: Result := 'no link is open';
     QV_E_ARGUMENT: Result := 'an argument was refused; nothing was sent';
     QV_E_SEND: Result := 'the request could not be sent';
-    QV_E_NOREPLY: Result := 'no reply';
-    QV_E_LINKLOST: Result := 'the line or connection went away';
+    QV_E_NOREPLY: Result := 'no reply within the wait';
+    QV_E_LINKLOST: Result := 'the line went away';
     QV_E_INCOMPLETE: Result := 'the reply stopped short';
-    QV_E_CRC: Result := 'the reply failed its CRC';
-    QV_E_FUNCTION: Result := 'a reply of another function';
+    QV_E_CRC: Result := 'the reply failed its check (CRC; on TCP its length field)';
+    QV_E_FUNCTION: Result := 'a reply of another function came back';
     QV_E_NODATA: Result := 'the reply carries no data';
   else
     e := code - QV_E_EXCEPTION_BASE;
@@ -145,7 +146,7 @@ begin
       Exit;
     end;
     Result := Format('exception reply, code %.2X', [e]);
-    if e <= High(Exceptions) then Result := Result + Exceptions[e];
+    if (e <= High(Exceptions)) and (Exceptions[e] <> '') then Result := Result + ' (' + Exceptions[e] + ')';
   end;
   Result := Format('%s ($%.8X)', [Result, code]);
 end;

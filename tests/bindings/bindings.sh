@@ -46,7 +46,7 @@ if [ "$lang" = dotnet ]; then
   example() { mono "$dir/ReadCard.exe" "$@"; }
   readme_example() { mono "$dir/Card.exe"; }
   card_printed=00-00-00-00-00-12-34-56
-  no_reply='failed: QV_GetDeviceInfo gave -1: no reply (0x20000104)'
+  no_reply='failed: QV_GetDeviceInfo gave -1: no reply within the wait (0x20000104)'
   table_test() { mono "$dir/BindingTest.exe" "$dir/sim.log" "$port"; }
 else
   fpc_build() { build fpc -O1 -FU"$dir" -FE"$dir" -Fu"$root/bindings/pascal" -Fl"$libdir" "$@"; }
@@ -57,10 +57,27 @@ else
   example() { "$dir/readcard" "$@"; }
   readme_example() { "$dir/card"; }
   card_printed=0000000000123456
-  no_reply='failed: no reply ($20000104)'
+  no_reply='failed: no reply within the wait ($20000104)'
   closed=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   table_test() { "$dir/binding_test" "$dir/sim.log" "$port" "$closed"; }
 fi
+
+# Every constant has the header's name and value, and none is missing.
+constants=$(/usr/bin/python3 - "$root" "$lang" <<'EOF'
+import re, sys
+root, lang = sys.argv[1:]
+def table(path, pattern):
+    text = open(path).read()
+    return {n: int(v.strip("()").replace("$", "0x"), 0) for n, v in re.findall(pattern, text, re.M)}
+header = table(root + "/qvmodbusrtu/include/qvmodbusrtu.h", r"^#define (QV_\w+) (\(?-?(?:0x)?[0-9A-Fa-f]+\)?)")
+if lang == "dotnet":
+    ours = table(root + "/bindings/dotnet/QvModbusRtu.cs", r"public const int (QV_\w+) = (-?(?:0x)?[0-9A-Fa-f]+);")
+else:
+    ours = table(root + "/bindings/pascal/qvmodbusrtu.pas", r"^\s*(QV_\w+) = (-?\$?[0-9A-Fa-f]+);")
+print(" ".join(sorted(n for n in set(header) | set(ours) if header.get(n) != ours.get(n))) or len(header))
+EOF
+)
+check "the header's 15 constants" 15 "$constants"
 
 want=$'model QV-LF125, version 1.5\ncard 0000 0000 0012 3456'
 out=$(example COM1); check "example over the pty" "0 $want" "$? $out"
