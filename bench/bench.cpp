@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -146,8 +147,16 @@ public:
     virtual bool Open() = 0;
     // One read of the 4 registers; true when the right values came back.
     virtual bool Call(int station = BENCH_STATION) = 0;
+    // One read of a register that does not exist; true when it failed as an
+    // exception reply (illegal data address) says.
+    virtual bool Refused() { return false; }
     virtual void Close() = 0;
 };
+
+bool OursRefused() {
+    unsigned char b[2];
+    return QV_ReadRegister(BENCH_STATION, BENCH_MISSING_ADDRESS, 1, b) == -1 && errno == QV_E_EXCEPTION_BASE + 2;
+}
 
 class OursRtu : public Client {
 public:
@@ -158,6 +167,7 @@ public:
         unsigned char b[2 * kCount];
         return QV_ReadRegister(station, kAddress, kCount, b) == 2 * kCount && ExpectedValues(b);
     }
+    bool Refused() override { return OursRefused(); }
     void Close() override {
         QV_ComFree();
         ioctl(rig_.slaveFd, TIOCNXCL);  // the library took the line exclusively; let the others in
@@ -176,6 +186,7 @@ public:
         unsigned char b[2 * kCount];
         return QV_ReadRegister(station, kAddress, kCount, b) == 2 * kCount && ExpectedValues(b);
     }
+    bool Refused() override { return OursRefused(); }
     void Close() override { QV_TCPFree(); }
 
 private:
@@ -205,6 +216,10 @@ public:
         for (int i = 0; i < kCount; ++i)
             if (regs[i] != 0x1000 + kAddress + i) return false;
         return true;
+    }
+    bool Refused() override {
+        std::uint16_t reg;
+        return modbus_read_registers(ctx_, BENCH_MISSING_ADDRESS, 1, &reg) == -1 && errno == EMBXILADD;
     }
     void Close() override {
         if (!ctx_) return;
@@ -297,7 +312,8 @@ struct Series {
 };
 
 // Rounds in rotating order, so drift of the machine hits all clients alike.
-bool Measure(std::vector<Series> &series, int rounds, int calls) {
+// With refused, each call reads a register that does not exist instead.
+bool Measure(std::vector<Series> &series, int rounds, int calls, bool refused = false) {
     for (auto &s : series) s.us.reserve(static_cast<size_t>(rounds) * static_cast<size_t>(calls));
     for (int r = 0; r < rounds; ++r) {
         for (size_t k = 0; k < series.size(); ++k) {
@@ -309,7 +325,7 @@ bool Measure(std::vector<Series> &series, int rounds, int calls) {
             for (int i = 0; i < 50; ++i) s.client->Call();  // warm caches and the line
             for (int i = 0; i < calls; ++i) {
                 double t0 = NowUs();
-                bool ok = s.client->Call();
+                bool ok = refused ? s.client->Refused() : s.client->Call();
                 double t1 = NowUs();
                 s.us.push_back(t1 - t0);
                 if (!ok) ++s.failures;
@@ -453,6 +469,17 @@ int main(int argc, char **argv) {
         for (auto &s : *set)
             std::printf("%-5s %-14s %12.1f %12.1f %10ld\n", set == &rtu ? "RTU" : "TCP", s.client->Name(),
                         s.Quantile(0.5), s.Quantile(0.99), s.failures);
+    }
+    // An exception reply: a reader refusing a register, answered at once.
+    std::vector<Series> rtuRefused = {{&oursRtu, {}, 0}, {&mbRtu, {}, 0}};
+    std::vector<Series> tcpRefused = {{&oursTcp, {}, 0}, {&mbTcp, {}, 0}};
+    const int refusedRounds = rounds < 4 ? rounds : 4;
+    if (!Measure(rtuRefused, refusedRounds, calls, true) || !Measure(tcpRefused, refusedRounds, calls, true)) return 1;
+    for (auto *set : {&rtuRefused, &tcpRefused}) {
+        for (auto &s : *set)
+            std::printf("%-5s %-14s %12.1f %12.1f %10ld   (exception reply)\n", set == &rtuRefused ? "RTU" : "TCP",
+                        s.client->Name(), s.Quantile(0.5), s.Quantile(0.99), s.failures);
+        allMet = allMet && (*set)[0].failures == 0;
     }
     std::printf("\n");
     for (auto *set : {&rtu, &tcp}) {

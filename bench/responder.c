@@ -65,7 +65,12 @@ static void ServeRtu(Conn *c) {
             size_t n = 0;
             r[n++] = f[0];
             r[n++] = 0x03;
-            n += PutRegisters(r + n, addr, count);
+            if (addr >= BENCH_MISSING_ADDRESS) {
+                r[1] = 0x83;
+                r[n++] = 0x02;
+            } else {
+                n += PutRegisters(r + n, addr, count);
+            }
             unsigned short crc = Crc16(r, n);
             r[n++] = (unsigned char)(crc & 0xFF);
             r[n++] = (unsigned char)(crc >> 8);
@@ -88,14 +93,16 @@ static void ServeTcp(Conn *c) {
             unsigned addr = (unsigned)f[8] << 8 | f[9], count = (unsigned)f[10] << 8 | f[11];
             if (count >= 1 && count <= 125) {
                 unsigned char r[270];
-                size_t n = 2 + PutRegisters(r + 8, addr, count);
+                const int missing = addr >= BENCH_MISSING_ADDRESS;
+                size_t n = 2 + (missing ? 1 : PutRegisters(r + 8, addr, count));
+                if (missing) r[8] = 0x02;
                 r[0] = f[0];
                 r[1] = f[1];
                 r[2] = r[3] = 0;
                 r[4] = (unsigned char)(n >> 8); /* unit, function and data */
                 r[5] = (unsigned char)(n & 0xFF);
                 r[6] = f[6];
-                r[7] = 0x03;
+                r[7] = missing ? 0x83 : 0x03;
                 WriteOnce(c->fd, r, n + 6, 1);
             }
         }

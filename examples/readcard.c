@@ -1,10 +1,14 @@
 /*
  * readcard: reads a reader's device information and card number through
- * qvmodbusrtu, the way an integrator's program would.
+ * qvmodbusrtu, the way an integrator's program would, and says why a call
+ * failed from the code the library leaves in errno.
  *
  *   readcard COM1 [baud] [station]     serial line (port n = COMn)
  *   readcard tcp HOST PORT [station]   Modbus TCP
+ *
+ * The station defaults to 0, which a reader answers whatever its own id.
  */
+#include <errno.h>
 #include <qvmodbusrtu.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,39 +19,84 @@ static int usage(void) {
     return 2;
 }
 
+/* A decimal number from low to high, or -1. */
+static long number(const char *text, long low, long high) {
+    char *end;
+    long n;
+    if (!*text) return -1;
+    errno = 0;
+    n = strtol(text, &end, 10);
+    return *end || errno || n < low || n > high ? -1 : n;
+}
+
+/* Why a command failed, from the code it left. */
+static void reason(const char *what, int code) {
+    const char *why;
+    switch (code) {
+        case QV_E_NOLINK: why = "no link is open"; break;
+        case QV_E_ARGUMENT: why = "an argument was refused"; break;
+        case QV_E_SEND: why = "the request could not be sent"; break;
+        case QV_E_NOREPLY: why = "no reply (reader off, another station id or bit rate?)"; break;
+        case QV_E_LINKLOST: why = "the line went away (adapter unplugged?)"; break;
+        case QV_E_INCOMPLETE: why = "the reply stopped short"; break;
+        case QV_E_CRC: why = "the reply failed its CRC (noise, wrong bit rate?)"; break;
+        case QV_E_FUNCTION: why = "a reply of another function came back"; break;
+        case QV_E_NODATA: why = "the reply carries no data"; break;
+        default:
+            if (code >= QV_E_EXCEPTION_BASE && code <= QV_E_EXCEPTION_BASE + 0xFF) {
+                fprintf(stderr, "readcard: %s: the reader refused the request (exception %02X)\n", what,
+                        code - QV_E_EXCEPTION_BASE);
+                return;
+            }
+            why = strerror(code);
+    }
+    fprintf(stderr, "readcard: %s: %s\n", what, why);
+}
+
 int main(int argc, char **argv) {
-    int station = 1, opened, tcp;
+    long station = 0, baud = 19200, port;
+    int opened, tcp, n, status = 1;
+    unsigned char info[QV_DEVICE_INFO_SIZE] = {0};
+    unsigned char card[8];
     if (argc < 2) return usage();
     tcp = strcmp(argv[1], "tcp") == 0;
     if (tcp) {
-        if (argc < 4) return usage();
-        if (argc > 4) station = atoi(argv[4]);
-        opened = QV_TCPConnect(argv[2], atoi(argv[3])) == 1;
+        if (argc < 4 || argc > 5) return usage();
+        port = number(argv[3], 1, 65535);
+        if (argc > 4) station = number(argv[4], 0, 255);
+        if (port < 0 || station < 0) return usage();
+        opened = QV_TCPConnect(argv[2], (int)port) == 1;
+        if (!opened) {
+            fprintf(stderr, "readcard: cannot connect to %s port %ld: %s\n", argv[2], port, strerror(errno));
+            return 1;
+        }
     } else {
-        if (strncmp(argv[1], "COM", 3) != 0 || atoi(argv[1] + 3) <= 0) return usage();
-        if (argc > 3) station = atoi(argv[3]);
-        opened = QV_ComInitial(atoi(argv[1] + 3), argc > 2 ? atoi(argv[2]) : 19200) == 1;
-    }
-    if (!opened) {
-        fprintf(stderr, "readcard: cannot open %s\n", tcp ? argv[2] : argv[1]);
-        return 1;
+        if (argc > 4 || strncmp(argv[1], "COM", 3) != 0) return usage();
+        port = number(argv[1] + 3, 1, 255);
+        if (argc > 2) baud = number(argv[2], 1, 4000000);
+        if (argc > 3) station = number(argv[3], 0, 255);
+        if (port < 0 || baud < 0 || station < 0) return usage();
+        opened = QV_ComInitial((int)port, (int)baud) == 1;
+        if (!opened) {
+            fprintf(stderr, "readcard: cannot open %s at %ld bit/s: %s\n", argv[1], baud, strerror(errno));
+            return 1;
+        }
     }
 
-    unsigned char info[QV_DEVICE_INFO_SIZE] = {0};
-    int n = QV_GetDeviceInfo(station, info);
+    n = QV_GetDeviceInfo((int)station, info);
     if (n >= 12)
         printf("model %.8s, version %d.%d\n", (const char *)info, info[10], info[11]);
+    else if (n < 0)
+        reason("device information", errno);
     else
-        printf("device information: no answer\n");
+        printf("device information: %d bytes only\n", n);
 
-    unsigned char card[8];
-    int status = 1;
-    if (QV_ReadRegister(station, 4, 4, card) == 8) {
+    if (QV_ReadRegister((int)station, 4, 4, card) == 8) {
         printf("card %02X%02X %02X%02X %02X%02X %02X%02X\n", card[0], card[1], card[2], card[3], card[4], card[5],
                card[6], card[7]);
         status = 0;
     } else {
-        printf("card: read failed\n");
+        reason("card", errno);
     }
     if (tcp)
         QV_TCPFree();

@@ -100,8 +100,10 @@ int WriteAll(int fd, const std::uint8_t *data, int count, int waitMs, bool socke
         if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
         int left = waitMs - static_cast<int>(TickCount() - start);
         const int ready = left > 0 ? PollOne(fd, POLLOUT, left) : 0;
-        if (ready < 0) errno = EIO;  // hung up while the queue was full
-        if (ready <= 0) return socket ? 0 : -1;
+        if (ready <= 0) {
+            errno = ready < 0 ? EIO : ETIMEDOUT;  // hung up, or the queue stayed full
+            return socket ? 0 : -1;
+        }
     }
     return done;
 }
@@ -249,15 +251,14 @@ int ComWrite(PortHandle h, const std::uint8_t *data, int count) {
     int fd = FdOf(h);
     ioctl(fd, TCFLSH, TCIOFLUSH);
     // A synchronous write: allow the line a generous time to take the bytes.
-    errno = 0;
     int w = WriteAll(fd, data, count, 2000, false);
     if (w >= 0) return w;
     if (Gone(errno)) {
         SetError(errno, "the serial line went away while writing: %s (adapter unplugged?)", std::strerror(errno));
         return kLineGone;
     }
-    SetError(errno ? errno : ETIMEDOUT, "writing to the serial line failed: %s",
-             errno ? std::strerror(errno) : "the line took no bytes within 2000 ms");
+    SetError(errno, "writing to the serial line failed: %s",
+             errno == ETIMEDOUT ? "the line took no bytes within 2000 ms" : std::strerror(errno));
     return -1;
 }
 

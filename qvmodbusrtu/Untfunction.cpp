@@ -39,7 +39,7 @@ struct LinkState {
     char tcpLabel[280] = "";
 } g_link;
 
-Failure g_failure;
+Failure g_failure{};
 
 // A program that ends without QV_ComFree still leaves the port usable: on a
 // pseudo-terminal the exclusive flag would otherwise outlive the process.
@@ -106,8 +106,6 @@ int CollectSerial(std::uint8_t *buffer, int waitUnits) {
 // payload length; otherwise -1 with f saying why.
 int CheckFrame(LinkType link, const std::uint8_t *reply, int count, std::int32_t &station, std::uint8_t &function,
                std::uint8_t *payload, Failure &f) {
-    f.link = link;
-    f.got = count;
     if (link == kLinkSerial) {
         if (count >= 4 && count <= kReplyBufSize && CrcHolds(reply, count)) {
             station = reply[0];
@@ -118,11 +116,12 @@ int CheckFrame(LinkType link, const std::uint8_t *reply, int count, std::int32_t
         // A frame its function code says is longer than what came is cut
         // short; otherwise its CRC is all there is to go by.
         const int told = ToldLength(reply, count);
-        if (count < 4 || count < told) {
-            f.outcome = kIncomplete;
+        f = Failed(count < 4 || count < told ? kIncomplete : kCrc);
+        f.link = link;
+        f.got = count;
+        if (f.outcome == kIncomplete) {
             f.expected = count < 4 ? 0 : told;
         } else {
-            f.outcome = kCrc;
             const std::uint16_t crc = CalcCrc16(reply, static_cast<std::uint16_t>(count - 2));
             f.carried[0] = reply[count - 2];
             f.carried[1] = reply[count - 1];
@@ -132,7 +131,9 @@ int CheckFrame(LinkType link, const std::uint8_t *reply, int count, std::int32_t
         return -1;
     }
     if (count < 8 || count > kReplyBufSize) {
-        f.outcome = count < 8 ? kIncomplete : kCrc;
+        f = Failed(count < 8 ? kIncomplete : kCrc);
+        f.link = link;
+        f.got = count;
         f.expected = count < 8 ? 0 : (reply[4] << 8 | reply[5]) + 6;
         return -1;
     }
@@ -140,7 +141,9 @@ int CheckFrame(LinkType link, const std::uint8_t *reply, int count, std::int32_t
     function = reply[7];
     const int len = reply[4] << 8 | reply[5];
     if (count != len + 6) {
-        f.outcome = count < len + 6 ? kIncomplete : kCrc;
+        f = Failed(count < len + 6 ? kIncomplete : kCrc);
+        f.link = link;
+        f.got = count;
         f.expected = len + 6;
         return -1;
     }
@@ -148,34 +151,25 @@ int CheckFrame(LinkType link, const std::uint8_t *reply, int count, std::int32_t
     return len - 2;
 }
 
-// The failure of a request that cannot go out, or -1 when it may.
-bool LinkUnusable(Failure &f) {
-    f.link = g_link.type;
+// Whether a request may go out on the link; when not, f says why.
+bool LinkUsable(Failure &f) {
     switch (g_link.type) {
         case kLinkSerial:
-            if (!g_link.port) {
-                f.outcome = kNoLink;
-                f.why = "the serial port is not open (QV_ComInitial gave 0)";
-            } else if (g_link.serialLost) {
-                f.outcome = kLinkLost;
-                f.why = "the serial line went away during an earlier call (adapter unplugged?); open the port again";
-            }
-            break;
+            if (g_link.port && !g_link.serialLost) return true;
+            f = g_link.port ? Failed(kLinkLost,
+                                     "the serial line went away during an earlier call (adapter unplugged?); "
+                                     "open the port again")
+                            : Failed(kNoLink, "the serial port is not open (QV_ComInitial gave 0)");
+            return false;
         case kLinkTcp:
-            if (g_link.tcpLost) {
-                f.outcome = kLinkLost;
-                f.why = "the connection was lost during an earlier call; connect again";
-            } else if (!pccomm::SockConnected()) {
-                f.outcome = kNoLink;
-                f.why = "not connected (the last QV_TCPConnect failed)";
-            }
-            break;
+            if (!g_link.tcpLost && pccomm::SockConnected()) return true;
+            f = g_link.tcpLost ? Failed(kLinkLost, "the connection was lost during an earlier call; connect again")
+                               : Failed(kNoLink, "not connected (the last QV_TCPConnect failed)");
+            return false;
         default:
-            f.outcome = kNoLink;
-            f.why = "no link is open (QV_ComInitial or QV_TCPConnect first)";
-            break;
+            f = Failed(kNoLink, "no link is open (QV_ComInitial or QV_TCPConnect first)");
+            return false;
     }
-    return f.outcome != kSuccess;
 }
 
 // Whether the line went away during this exchange; notes it for the calls after.
@@ -264,16 +258,15 @@ int LinkTcpFree() {
 
 int Exchange(const Request &rq, std::uint8_t *payload) {
     Failure f;
-    if (LinkUnusable(f)) return Fail(rq, f);
+    if (!LinkUsable(f)) return Fail(rq, f);
     const bool frames = trace::Frames();
     std::uint8_t frame[kRequestBufSize];
     const int len = BuildFrame(g_link.type, rq.function, rq.station, rq.data, rq.n, frame);
     pccomm::ClearError();
     const int written = LinkWrite(frame, len);
-    if (written == pccomm::kLineGone) g_link.serialLost = true;
     if (written <= 0) {
-        f.outcome = LostNow() ? kLinkLost : kNotSent;
-        return Fail(rq, f);
+        if (written == pccomm::kLineGone) g_link.serialLost = true;
+        return Fail(rq, Failed(LostNow() ? kLinkLost : kNotSent));
     }
     if (frames) TraceFrame(rq, '>', frame, len);
     std::uint8_t reply[kReplyBufSize];
@@ -283,18 +276,25 @@ int Exchange(const Request &rq, std::uint8_t *payload) {
     std::uint8_t function = 0;
     const int p = m > 0 ? CheckFrame(g_link.type, reply, m, station, function, payload, f) : -1;
     if (p >= 0 && function == rq.function) return p;
-    f.link = g_link.type;
     if (p < 0 && LostNow()) {  // what came before the line went is no reply
-        f.outcome = kLinkLost;
+        f = Failed(kLinkLost);
     } else if (m <= 0) {
-        f.outcome = kNoReply;
+        f = Failed(kNoReply);
     } else if (p >= 0) {
+        f = Failed(function == (rq.function | 0x80) ? kException : kFunction);
         f.asked = rq.function;
         f.answered = function;
-        f.outcome = function == (rq.function | 0x80) ? kException : kFunction;
         f.exception = p >= 1 ? payload[0] : 0;
     }
     return Fail(rq, f);
+}
+
+Failure Failed(Outcome outcome, const char *why) {
+    Failure f{};
+    f.outcome = outcome;
+    f.link = g_link.type;
+    f.why = why;
+    return f;
 }
 
 int Fail(const Request &rq, const Failure &f) {
@@ -476,8 +476,8 @@ int ParseFrameAs(LinkType link, const std::uint8_t *reply, int count, std::int32
                  std::uint8_t &function, std::uint8_t *payload) {
     if (link == kLinkNone) return 0;
     if (link == kLinkSerial && count < 4) return -2;
-    Failure f;
-    return CheckFrame(link, reply, count, station, function, payload, f);
+    Failure unused;
+    return CheckFrame(link, reply, count, station, function, payload, unused);
 }
 
 int ParseFrame(const std::uint8_t *reply, int count, std::int32_t &station, std::uint8_t &function,

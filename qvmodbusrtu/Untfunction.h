@@ -38,15 +38,18 @@ enum Outcome : std::int32_t {
     kNoData,      // a reply without data
 };
 
+// Filled on failure paths only (Failed), so a good exchange pays nothing for it.
 struct Failure {
-    Outcome outcome = kSuccess;
-    LinkType link = kLinkNone;
-    const char *why = "";       // kNoLink, kArgument, kLinkLost: which case, in words
-    int got = 0, expected = 0;  // kIncomplete, TCP kCrc: bytes received, bytes expected (0: unknown)
-    std::uint8_t carried[2] = {}, computed[2] = {};  // serial kCrc
-    std::uint8_t asked = 0, answered = 0;            // kFunction, kException: function codes
-    int exception = 0;                               // kException
+    Outcome outcome;
+    LinkType link;
+    const char *why;               // kNoLink, kArgument, kLinkLost: which case, in words ("" otherwise)
+    int got, expected;             // kIncomplete, TCP kCrc: bytes received, bytes expected (0: unknown)
+    std::uint8_t carried[2], computed[2];  // serial kCrc
+    std::uint8_t asked, answered;          // kFunction, kException: function codes
+    int exception;                         // kException
 };
+// A failure of this outcome on the current link, every detail empty.
+Failure Failed(Outcome outcome, const char *why = "");
 
 struct Request;
 // The call a request comes from, as the trace names it.

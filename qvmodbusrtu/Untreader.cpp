@@ -79,11 +79,7 @@ Request Make(std::uint8_t function, int station, const std::uint8_t *data, int n
 
 // Arguments refused before anything is sent; only failing calls come here.
 QV_COLD int Refuse(const Request &rq, const char *why) {
-    Failure f;
-    f.outcome = kArgument;
-    f.link = CurrentLinkType();
-    f.why = why;
-    return Fail(rq, f);
+    return Fail(rq, Failed(kArgument, why));
 }
 
 int Command(const Request &rq) {
@@ -96,12 +92,7 @@ int ReplyData(const Request &rq, std::uint8_t *out, int limit) {
     std::uint8_t payload[kReplyBufSize];
     const int p = Exchange(rq, payload);
     if (p < 0) return -1;
-    if (p == 0) {  // a reply without even its first byte carries nothing
-        Failure f;
-        f.outcome = kNoData;
-        f.link = CurrentLinkType();
-        return Fail(rq, f);
-    }
+    if (p == 0) return Fail(rq, Failed(kNoData));  // not even the reply's first byte
     int len = p - 1 < limit ? p - 1 : limit;
     std::memcpy(out, payload + 1, static_cast<size_t>(len));
     return len;

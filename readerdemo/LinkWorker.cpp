@@ -21,67 +21,81 @@ TLinkWorker::~TLinkWorker() {
     // Results posted before the stop are dropped with this object's events.
 }
 
-void TLinkWorker::Open(int port, int rate, Reply reply) {
-    Request r;
-    r.op = Request::Op::Open;
-    r.address = port;
-    r.value = rate;
-    Post(std::move(r), std::move(reply));
+void TLinkWorker::QueueOpen(int port, int rate, Reply reply) {
+    Queue(
+        [this, port, rate](TLinkResult &out) {
+            // Opening replaces the serial link whatever its state.
+            FOpen = false;
+            out.result = QV_ComInitial(port, rate);
+            FOpen = out.ok();
+        },
+        std::move(reply));
 }
 
-void TLinkWorker::Close(Reply reply) {
-    Request r;
-    r.op = Request::Op::Close;
-    Post(std::move(r), std::move(reply));
+void TLinkWorker::QueueClose(Reply reply) {
+    Queue(
+        [this](TLinkResult &out) {
+            if (!FOpen) return;
+            out.result = QV_ComFree();
+            FOpen = false;
+        },
+        std::move(reply));
 }
 
-void TLinkWorker::Read(int station, int address, int count, Reply reply, bool poll) {
-    Request r;
-    r.op = Request::Op::Read;
-    r.station = station;
-    r.address = address;
-    r.count = count;
-    Post(std::move(r), std::move(reply), !poll);
+void TLinkWorker::QueueRead(int station, int address, int count, Reply reply, Asker asker) {
+    Queue(
+        [station, address, count](TLinkResult &out) {
+            const std::size_t n = count > 0 ? static_cast<std::size_t>(count) : 0;
+            std::vector<unsigned char> bytes(2 * n, 0);
+            out.result = QV_ReadRegister(station, address, count, bytes.data());
+            out.words.resize(n);
+            for (std::size_t i = 0; i < n; ++i)
+                out.words[i] = static_cast<std::uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+        },
+        std::move(reply), asker);
 }
 
-void TLinkWorker::Write(int station, int address, int value, Reply reply) {
-    Request r;
-    r.op = Request::Op::Write;
-    r.station = station;
-    r.address = address;
-    r.value = value;
-    Post(std::move(r), std::move(reply));
+void TLinkWorker::QueueWrite(int station, int address, int value, Reply reply) {
+    Queue([station, address, value](TLinkResult &out) { out.result = QV_WriteRegister(station, address, value); },
+          std::move(reply));
 }
 
-void TLinkWorker::WriteMulti(int station, int address, std::vector<unsigned char> data, Reply reply) {
-    Request r;
-    r.op = Request::Op::WriteMulti;
-    r.station = station;
-    r.address = address;
-    r.count = static_cast<int>(data.size() / 2);
-    r.data = std::move(data);
-    Post(std::move(r), std::move(reply));
+void TLinkWorker::QueueWriteWords(int station, int address, std::vector<std::uint16_t> words, Reply reply) {
+    Queue(
+        [station, address, words = std::move(words)](TLinkResult &out) {
+            std::vector<unsigned char> bytes;
+            bytes.reserve(2 * words.size());
+            for (std::uint16_t w : words) {
+                bytes.push_back(static_cast<unsigned char>(w >> 8));
+                bytes.push_back(static_cast<unsigned char>(w));
+            }
+            out.result = QV_WriteMultiRegister(station, address, static_cast<int>(words.size()), bytes.data());
+        },
+        std::move(reply));
 }
 
-void TLinkWorker::DeviceInfo(int station, Reply reply) {
-    Request r;
-    r.op = Request::Op::DeviceInfo;
-    r.station = station;
-    Post(std::move(r), std::move(reply));
+void TLinkWorker::QueueDeviceInfo(int station, Reply reply) {
+    Queue(
+        [this, station](TLinkResult &out) {
+            if (!FOpen) return;
+            out.info.assign(qvreg::kInfoReserved, 0);
+            out.result = QV_GetDeviceInfo(station, out.info.data());
+        },
+        std::move(reply));
 }
 
-void TLinkWorker::LinkState(Reply reply) {
-    Post(Request(), std::move(reply));
+void TLinkWorker::QueueLinkState(Reply reply) {
+    Queue([](TLinkResult &) {}, std::move(reply));
 }
 
-void TLinkWorker::Post(Request request, Reply reply, bool user) {
-    FReplies.push_back({std::move(reply), user});
+void TLinkWorker::Queue(Call call, Reply reply, Asker asker) {
+    FReplies.push_back({std::move(reply), asker});
     {
         const std::lock_guard<std::mutex> hold(FLock);
-        FToDo.push_back(std::move(request));
+        FToDo.push_back(std::move(call));
     }
     FWake.notify_one();
-    if (user) {
+    if (asker == Asker::User) {
         ++FUserWaiting;
         emit userWaitingChanged();
     }
@@ -89,74 +103,35 @@ void TLinkWorker::Post(Request request, Reply reply, bool user) {
 
 void TLinkWorker::Run() {
     for (;;) {
-        Request request;
+        Call call;
         {
             std::unique_lock<std::mutex> hold(FLock);
             FWake.wait(hold, [this] { return FStopping || !FToDo.empty(); });
             if (FStopping) return;
-            request = std::move(FToDo.front());
+            call = std::move(FToDo.front());
             FToDo.pop_front();
         }
-        TLinkResult result = Execute(request);
+        TLinkResult result;
+        result.wasOpen = FOpen;
+        call(result);
         {
+            // Checked again so that nothing is posted once the owner stops.
             const std::lock_guard<std::mutex> hold(FLock);
             if (FStopping) return;
-            FDone.push_back(std::move(result));
         }
         // The owner cannot be gone yet: its destructor waits for this thread.
+        // One thread posting to one object: the results arrive in order.
         QMetaObject::invokeMethod(
-            this, [this] { Deliver(); }, Qt::QueuedConnection);
+            this, [this, result = std::move(result)] { Deliver(result); }, Qt::QueuedConnection);
     }
 }
 
-TLinkResult TLinkWorker::Execute(const Request &r) {
-    TLinkResult out;
-    out.wasOpen = FOpen;
-    switch (r.op) {
-        case Request::Op::Open:
-            // Opening replaces the serial link whatever its state.
-            FOpen = false;
-            out.result = QV_ComInitial(r.address, r.value);
-            FOpen = out.result > 0;
-            break;
-        case Request::Op::Close:
-            if (!FOpen) break;
-            out.result = QV_ComFree();
-            FOpen = false;
-            break;
-        case Request::Op::Read:
-            out.data.assign(static_cast<size_t>(2 * r.count), 0);
-            out.result = QV_ReadRegister(r.station, r.address, r.count, out.data.data());
-            break;
-        case Request::Op::Write:
-            out.result = QV_WriteRegister(r.station, r.address, r.value);
-            break;
-        case Request::Op::WriteMulti:
-            out.result = QV_WriteMultiRegister(r.station, r.address, r.count, r.data.data());
-            break;
-        case Request::Op::DeviceInfo:
-            if (!FOpen) break;
-            out.data.assign(qvreg::kInfoReserved, 0);
-            out.result = QV_GetDeviceInfo(r.station, out.data.data());
-            break;
-        case Request::Op::LinkState:
-            break;
-    }
-    return out;
-}
-
-void TLinkWorker::Deliver() {
-    TLinkResult result;
-    {
-        const std::lock_guard<std::mutex> hold(FLock);
-        if (FDone.empty()) return;
-        result = std::move(FDone.front());
-        FDone.pop_front();
-    }
+void TLinkWorker::Deliver(const TLinkResult &result) {
     // Taken off the list before it runs, so a reply may make new requests.
     Pending done = std::move(FReplies.front());
     FReplies.pop_front();
-    if (done.user) --FUserWaiting;
+    const bool user = done.asker == Asker::User;
+    if (user) --FUserWaiting;
     if (done.reply) done.reply(result);
-    if (done.user) emit userWaitingChanged();
+    if (user) emit userWaitingChanged();
 }

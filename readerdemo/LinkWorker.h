@@ -8,6 +8,7 @@
 #include <QObject>
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -18,13 +19,16 @@
 struct TLinkResult {
     // The library's result; 0 when the request made no call.
     int result = 0;
-    // Read: the 2 x count bytes of the registers; device information: the
-    // whole block the program reserves for it.
-    std::vector<unsigned char> data;
+    // Read: the registers' values, as many as asked for (zeros after a failure).
+    std::vector<std::uint16_t> words;
+    // Device information: the whole block the program reserves for it.
+    std::vector<unsigned char> info;
     // Whether the serial link this program opened was open when the request
     // came up: what the window's link-open flag says at that point of the
     // order, not at the moment of the click.
     bool wasOpen = false;
+
+    bool ok() const { return result > 0; }
 };
 
 class TLinkWorker : public QObject {
@@ -33,6 +37,9 @@ public:
     // Runs on the owner's thread once the request has ended, in the order
     // the requests were made.
     using Reply = std::function<void(const TLinkResult &)>;
+    // Whose request it is: a poll is no request of the user's and does not
+    // count in UserWaiting().
+    enum class Asker { User, Poll };
 
     explicit TLinkWorker(QObject *parent = nullptr);
     // Drops the requests that have not started and waits for the one that
@@ -41,21 +48,22 @@ public:
     TLinkWorker(const TLinkWorker &) = delete;
     TLinkWorker &operator=(const TLinkWorker &) = delete;
 
+    // Each Queue… puts one request behind those asked before and returns at
+    // once; its arguments are taken now.
     // QV_ComInitial(port, rate).
-    void Open(int port, int rate, Reply reply);
+    void QueueOpen(int port, int rate, Reply reply);
     // QV_ComFree, only while the link opened here is open; wasOpen tells.
-    void Close(Reply reply);
-    // QV_ReadRegister into 2 x count bytes. A poll is no request of the
-    // user's: it does not count in UserWaiting().
-    void Read(int station, int address, int count, Reply reply, bool poll = false);
+    void QueueClose(Reply reply);
+    // QV_ReadRegister of count registers.
+    void QueueRead(int station, int address, int count, Reply reply, Asker asker = Asker::User);
     // QV_WriteRegister.
-    void Write(int station, int address, int value, Reply reply);
-    // QV_WriteMultiRegister with data.size() / 2 registers.
-    void WriteMulti(int station, int address, std::vector<unsigned char> data, Reply reply);
+    void QueueWrite(int station, int address, int value, Reply reply);
+    // QV_WriteMultiRegister of words.size() registers.
+    void QueueWriteWords(int station, int address, std::vector<std::uint16_t> words, Reply reply);
     // QV_GetDeviceInfo, only while the link opened here is open.
-    void DeviceInfo(int station, Reply reply);
+    void QueueDeviceInfo(int station, Reply reply);
     // No call: only reports wasOpen at this point of the order.
-    void LinkState(Reply reply);
+    void QueueLinkState(Reply reply);
 
     // Nothing asked for is still waiting for its reply.
     bool Idle() const { return FReplies.empty(); }
@@ -69,24 +77,17 @@ signals:
     void userWaitingChanged();
 
 private:
-    struct Request {
-        enum class Op { Open, Close, Read, Write, WriteMulti, DeviceInfo, LinkState };
-        Op op = Op::LinkState;
-        int station = 0;
-        int address = 0;  // the port number for Open
-        int count = 0;
-        int value = 0;  // the bit rate for Open
-        std::vector<unsigned char> data;
-    };
+    // What one request does on the link's thread, into a result whose
+    // wasOpen is already set.
+    using Call = std::function<void(TLinkResult &)>;
     struct Pending {
         Reply reply;
-        bool user;
+        Asker asker;
     };
 
-    void Post(Request request, Reply reply, bool user = true);
-    void Run();                             // the link's thread
-    TLinkResult Execute(const Request &r);  // the link's thread
-    void Deliver();                         // the owner's thread
+    void Queue(Call call, Reply reply, Asker asker = Asker::User);
+    void Run();                               // the link's thread
+    void Deliver(const TLinkResult &result);  // the owner's thread
 
     // Owner's thread only.
     std::deque<Pending> FReplies;
@@ -95,8 +96,7 @@ private:
     // Shared with the link's thread, under FLock.
     std::mutex FLock;
     std::condition_variable FWake;
-    std::deque<Request> FToDo;
-    std::deque<TLinkResult> FDone;
+    std::deque<Call> FToDo;
     bool FStopping = false;
 
     // The link's thread only: the link opened by this program is open.

@@ -210,8 +210,8 @@ void TFrmMain::btnOpenClick() {
         return;
     }
 
-    FLink->Open(port, rate, [this, opened = Msg(73, portName, rate)](const TLinkResult &r) {
-        FLinkOpen = r.result > 0;
+    FLink->QueueOpen(port, rate, [this, opened = Msg(73, portName, rate)](const TLinkResult &r) {
+        FLinkOpen = r.ok();
         ui->btnOpen->setEnabled(!FLinkOpen);
         if (FLinkOpen) AddLog(opened);
         ui->pcMain->setCurrentWidget(ui->TabSheet1);
@@ -223,7 +223,7 @@ void TFrmMain::btnCloseClick() {
     // port is freed after the requests made before this click, if it is
     // still open then: a second click while the first waits does nothing.
     if (tmrRead->isActive()) btnScanClick();
-    FLink->Close([this, closed = Text(74)](const TLinkResult &r) {
+    FLink->QueueClose([this, closed = Text(74)](const TLinkResult &r) {
         if (!r.wasOpen) return;
         // Auto read started by a click made before this one, once the
         // requests ahead of it were through.

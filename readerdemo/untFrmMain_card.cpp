@@ -2,6 +2,7 @@
 // LED and buzzer control word, and re-arming card reading.
 #include <QTimer>
 
+#include <cstdint>
 #include <vector>
 
 #include "Convert.h"
@@ -53,7 +54,7 @@ void TFrmMain::btnScanClick() {
         start(FLinkOpen);
         return;
     }
-    FLink->LinkState([this, start](const TLinkResult &r) {
+    FLink->QueueLinkState([this, start](const TLinkResult &r) {
         // A start decided before this one: this click stops it again.
         if (tmrRead->isActive())
             SetAutoRead(false);
@@ -104,16 +105,15 @@ void TFrmMain::ReadPollStep(int step) {
             return;
     }
     const QString failed = Text(kTextReadFail);
-    FLink->Read(
+    FLink->QueueRead(
         FStationID, address, count,
         [this, step, failed](const TLinkResult &r) {
             if (step != kStepCardNumber) return;  // the other steps show nothing
             QLineEdit *const boxes[qvreg::kCardNumberCount] = {ui->Re4, ui->Re5, ui->Re6, ui->Re7};
-            const bool ok = r.result > 0;
             for (int i = 0; i < qvreg::kCardNumberCount; ++i)
-                boxes[i]->setText(ok ? convert::IntToHex(r.data[2 * i] << 8 | r.data[2 * i + 1], 4) : failed);
+                boxes[i]->setText(r.ok() ? convert::IntToHex(r.words[i], 4) : failed);
         },
-        true);
+        TLinkWorker::Asker::Poll);
 }
 
 void TFrmMain::tmrUpdateTimer() {
@@ -132,8 +132,8 @@ void TFrmMain::btnSet5Click() {
 
 void TFrmMain::btnSet6Click() {
     // Zeros in the card number registers make the reader read the next card afresh.
-    FLink->WriteMulti(FStationID, qvreg::kCardNumber, std::vector<unsigned char>(2 * qvreg::kCardNumberCount, 0),
-                      [this, ok = Text(kTextEmptyOk), fail = Text(kTextEmptyFail)](const TLinkResult &r) {
-                          AddLog(r.result > 0 ? ok : fail);
-                      });
+    FLink->QueueWriteWords(FStationID, qvreg::kCardNumber, std::vector<std::uint16_t>(qvreg::kCardNumberCount, 0),
+                           [this, ok = Text(kTextEmptyOk), fail = Text(kTextEmptyFail)](const TLinkResult &r) {
+                               AddLog(r.ok() ? ok : fail);
+                           });
 }

@@ -17,10 +17,8 @@ const char *const kDelayName = "40106";
 }  // namespace
 
 void TFrmMain::ReadOneRegister(int address, std::function<void(bool ok, int value)> done) {
-    FLink->Read(FStationID, address, 1, [done = std::move(done)](const TLinkResult &r) {
-        const bool ok = r.result > 0;
-        done(ok, ok ? r.data[0] << 8 | r.data[1] : 0);
-    });
+    FLink->QueueRead(FStationID, address, 1,
+                     [done = std::move(done)](const TLinkResult &r) { done(r.ok(), r.words.front()); });
 }
 
 void TFrmMain::ReadForShow(int address, QLineEdit *failBox, const QString &failLine, const QString &okFormat,
@@ -38,8 +36,8 @@ void TFrmMain::ReadForShow(int address, QLineEdit *failBox, const QString &failL
 }
 
 void TFrmMain::WriteOneRegister(int address, int value, const QString &okLine, const QString &failLine) {
-    FLink->Write(FStationID, address, value,
-                 [this, okLine, failLine](const TLinkResult &r) { AddLog(r.result > 0 ? okLine : failLine); });
+    FLink->QueueWrite(FStationID, address, value,
+                      [this, okLine, failLine](const TLinkResult &r) { AddLog(r.ok() ? okLine : failLine); });
 }
 
 void TFrmMain::SetRadio(QRadioButton *button, bool checked) {
@@ -58,21 +56,24 @@ void TFrmMain::SetRadio(QRadioButton *button, bool checked) {
 void TFrmMain::RzBitBtn3Click() {
     // Whether the link is open counts where this click stands among the
     // requests: the link's thread tells.
-    FLink->DeviceInfo(FStationID, [this, closed = Text(86), failed = Text(87)](const TLinkResult &r) {
+    FLink->QueueDeviceInfo(FStationID, [this, closed = Text(86), failed = Text(87)](const TLinkResult &r) {
         if (!r.wasOpen) {
             AddLog(closed);
             return;
         }
-        if (r.result <= 0) {
+        if (!r.ok()) {
             AddLog(failed);
             return;
         }
-        const unsigned char *info = r.data.data();
+        const unsigned char *info = r.info.data();
         int len = 0;
         while (len < qvreg::kInfoModelSize && info[qvreg::kInfoModel + len] != 0) ++len;
         ui->edtModel->setText(QString::fromLatin1(reinterpret_cast<const char *>(info + qvreg::kInfoModel), len));
-        ui->edtVersion->setText(
-            QStringLiteral("%1.%2").arg(info[qvreg::kInfoVersionMajor]).arg(info[qvreg::kInfoVersionMinor]));
+        const QString version =
+            QStringLiteral("%1.%2").arg(info[qvreg::kInfoVersionMajor]).arg(info[qvreg::kInfoVersionMinor]);
+        ui->edtVersion->setText(version);
+        // The top panel's version box shows what the reader last reported.
+        ui->edtFirmware->setText(version);
     });
 }
 

@@ -24,12 +24,15 @@ One link per process
     LinkClosedError. A closed link does the same.
 
 Errors
-    A failed command raises ReaderError, naming the call and the station. The
-    library reports no reason: set the environment variable QV_TRACE=stderr
-    (or QV_TRACE=<file>, appended to) before the first call, and the library
-    traces its traffic and failures there. Out-of-range or malformed arguments
-    raise ValueError or TypeError before anything is sent. All the package's
-    own exceptions derive from QvError.
+    A failed command raises ReaderError, naming the call, the station and the
+    reason: its ``reason`` is a Reason (NO_REPLY, LINK_LOST, EXCEPTION with
+    ``exception_code``, CRC, ...), as the library reports it. After LINK_LOST
+    (an unplugged adapter, a closed connection) open the link again. A link
+    that cannot be opened raises LinkError with the system's ``errno``. For
+    the frames themselves, set QV_TRACE=stderr (or QV_TRACE=<file>) before the
+    first call. Out-of-range or malformed arguments raise ValueError or
+    TypeError before anything is sent. All the package's own exceptions
+    derive from QvError.
 
 Threads
     The library is not thread-safe. Every call into it is made under one
@@ -40,7 +43,7 @@ Threads
 """
 
 from ._native import load_library
-from .errors import LibraryNotFoundError, LinkClosedError, LinkError, QvError, ReaderError
+from .errors import LibraryNotFoundError, LinkClosedError, LinkError, QvError, ReaderError, Reason
 from .link import Link, open_serial, open_tcp
 from .reader import DeviceInfo, Output, Reader, led_word
 
@@ -60,4 +63,5 @@ __all__ = [
     "LinkError",
     "LinkClosedError",
     "ReaderError",
+    "Reason",
 ]

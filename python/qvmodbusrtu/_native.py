@@ -15,7 +15,7 @@ from typing import List, Optional, Tuple
 
 from .errors import LibraryNotFoundError
 
-__all__ = ["LOCK", "DEVICE_INFO_SIZE", "ENV_LIBRARY", "library", "load_library", "ubytes"]
+__all__ = ["LOCK", "DEVICE_INFO_SIZE", "ENV_LIBRARY", "library", "load_library", "ubytes", "last_code"]
 
 LOCK = threading.RLock()
 DEVICE_INFO_SIZE = 51
@@ -86,7 +86,13 @@ def load_library() -> str:
         tried = []
         for path, source in _candidates():
             try:
-                lib = ctypes.CDLL(path)
+                # The library leaves a failure's code in errno (Windows: the
+                # last error); ctypes keeps a private copy per call. 32-bit
+                # Windows exports are stdcall: WinDLL.
+                if sys.platform == "win32":
+                    lib = ctypes.WinDLL(path, use_last_error=True)  # type: ignore[attr-defined]
+                else:
+                    lib = ctypes.CDLL(path, use_errno=True)
             except OSError as e:
                 tried.append(f"{path} ({source}): {str(e).replace(path + ': ', '')}")
                 continue
@@ -109,6 +115,13 @@ def library() -> ctypes.CDLL:
     load_library()
     assert _lib is not None
     return _lib
+
+
+def last_code() -> int:
+    """The code the library left for the call just made on this thread (errno, GetLastError)."""
+    if sys.platform == "win32":
+        return ctypes.get_last_error()  # type: ignore[attr-defined]
+    return ctypes.get_errno()
 
 
 def ubytes(data: bytes) -> "ctypes.Array[ctypes.c_ubyte]":

@@ -7,6 +7,8 @@ with LinkClosedError instead of talking over the new link.
 
 from __future__ import annotations
 
+import ctypes
+import errno
 import os
 import re
 import shutil
@@ -15,7 +17,7 @@ import tempfile
 from typing import Optional, Union
 
 from . import _native
-from .errors import LinkClosedError, LinkError, trace_hint
+from .errors import LinkClosedError, LinkError
 
 __all__ = ["Link", "open_serial", "open_tcp"]
 
@@ -78,6 +80,19 @@ class Link:
         return f"<qvmodbusrtu.Link {self.kind} {self.name} {state}>"
 
 
+def _forget_in_child() -> None:
+    # A forked child shares its parent's port and connection: it must neither
+    # use nor free them (freeing would take the port from the parent).
+    global _current
+    if _current is not None:
+        _current._closed = True
+        _current = None
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_in_child)
+
+
 def _free(kind: str) -> None:
     lib = _native.library()
     if kind == "serial":
@@ -103,13 +118,28 @@ def _check_int(name: str, value: int, low: int, high: int) -> int:
     return value
 
 
-def _open_com(number: int, baud: int, name: str, why: str) -> "Link":
+def _system_words(code: int) -> str:
+    """The system's words for an errno (Windows: system error code)."""
+    if sys.platform == "win32":
+        return ctypes.FormatError(code).strip().rstrip(".")  # type: ignore[attr-defined]
+    return os.strerror(code)
+
+
+def _open_com(number: int, baud: int, name: str, hint: str) -> "Link":
     global _current
     _supersede()
     lib = _native.library()
     if lib.QV_ComInitial(number, baud) != 1:
+        code = _native.last_code()
         lib.QV_ComFree()
-        raise LinkError(f"cannot open serial port {name} at {baud} baud ({why}); {trace_hint()}")
+        why = _system_words(code)
+        if code == errno.ENOENT and hint:
+            why += f" ({hint})"
+        elif code == errno.EBUSY:
+            why += " (another program holds the port)"
+        elif code in (errno.EACCES, errno.EPERM):
+            why += " (the user must be in the device's group, e.g. dialout)"
+        raise LinkError(f"cannot open serial port {name} at {baud} baud: {why}", code)
     _current = Link("serial", name)
     return _current
 
@@ -149,10 +179,10 @@ def open_serial(port: PortSpec, baud: int = 19200) -> Link:
     with _native.LOCK:
         if device is None:
             where = os.environ.get("QV_PORTS_DIR") or "/etc/qvmodbusrtu/ports"
-            why = "missing, busy or no access"
+            hint = ""
             if sys.platform != "win32":
-                why += f"; COM<n> is an entry of the ports directory {where} or a serial device found"
-            return _open_com(number, baud, name, why)
+                hint = f"COM<n> is an entry of the ports directory {where} or a serial device found"
+            return _open_com(number, baud, name, hint)
         if not os.path.exists(device):
             raise LinkError(f"cannot open serial port {name}: no such device")
         ports = tempfile.mkdtemp(prefix="qvmodbusrtu-ports-")
@@ -160,7 +190,7 @@ def open_serial(port: PortSpec, baud: int = 19200) -> Link:
         try:
             os.symlink(device, os.path.join(ports, "COM1"))
             os.environ["QV_PORTS_DIR"] = ports  # putenv: the library's getenv sees it
-            return _open_com(1, baud, name, "busy, no access or not a serial device")
+            return _open_com(1, baud, name, "")
         finally:
             if saved is None:
                 os.environ.pop("QV_PORTS_DIR", None)
@@ -198,7 +228,8 @@ def open_tcp(host: str, port: int = 502) -> Link:
         lib = _native.library()
         result = lib.QV_TCPConnect(raw, port)
         if result != 1:
+            code = _native.last_code()
             lib.QV_TCPFree()
-            raise LinkError(f"cannot connect to {name} (QV_TCPConnect returned {result}); {trace_hint()}")
+            raise LinkError(f"cannot connect to {name}: {_system_words(code)}", code)
         _current = Link("tcp", name)
         return _current

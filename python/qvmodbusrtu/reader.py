@@ -70,7 +70,8 @@ class Reader:
     16-bit unsigned ints.
 
     Raises (every command):
-        ReaderError: the command failed (no reply, bad or exception reply).
+        ReaderError: the command failed; its reason (NO_REPLY, LINK_LOST,
+            EXCEPTION with exception_code, CRC, ...) says why.
         LinkClosedError: the link was closed or superseded by a newer one.
         ValueError, TypeError: an argument is out of range or of the wrong
             type; nothing is sent then.
@@ -91,8 +92,11 @@ class Reader:
             self.link._check()
             fn: Callable[..., int] = getattr(_native.library(), name)
             result = fn(self.station, *args)
-        if result <= 0:
-            raise ReaderError(name, self.station, result, detail)
+            code = _native.last_code() if result < 0 else 0
+        if result < 0:
+            raise ReaderError(name, self.station, result, detail, code)
+        if result == 0:
+            raise ReaderError(name, self.station, result, detail, words="the reply carries no data")
         return result
 
     @staticmethod
@@ -109,7 +113,8 @@ class Reader:
         detail = f"address {address}, count {count}"
         got = self._call("QV_ReadRegister", address, count, buf, detail=detail)
         if got != 2 * count:
-            raise ReaderError("QV_ReadRegister", self.station, got, f"{detail}: {got} bytes instead of {2 * count}")
+            raise ReaderError("QV_ReadRegister", self.station, got, detail,
+                              words=f"the reply holds {got} bytes instead of {2 * count}")
         return [buf[i] << 8 | buf[i + 1] for i in range(0, 2 * count, 2)]
 
     def write_register(self, address: int, value: int) -> None:
@@ -133,7 +138,7 @@ class Reader:
         buf = (ctypes.c_ubyte * _native.DEVICE_INFO_SIZE)()
         got = self._call("QV_GetDeviceInfo", buf)
         if got < 12:
-            raise ReaderError("QV_GetDeviceInfo", self.station, got, f"{got} bytes, too short")
+            raise ReaderError("QV_GetDeviceInfo", self.station, got, words=f"the reply holds {got} bytes, too short")
         block = bytes(buf[:got])
         model = block[:8].split(b"\0", 1)[0].decode("ascii", "replace")
         return DeviceInfo(model, f"{block[10]}.{block[11]}", block[8] << 8 | block[9])

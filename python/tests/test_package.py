@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import errno
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -14,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import qvmodbusrtu as qv
-from conftest import BUILD, PACKAGE_ROOT, Sim
+from conftest import BUILD, PACKAGE_ROOT, READERSIM, Sim
 
 
 def test_every_command_over_serial(sim: Sim, com1: qv.Link) -> None:
@@ -84,27 +86,89 @@ def test_device_path_leaves_no_trace(sim: Sim, tmp_path: Path, monkeypatch: pyte
     assert not _holds(sim.pty)
 
 
-def test_failures(sim: Sim, monkeypatch: pytest.MonkeyPatch) -> None:
-    # Over TCP: an exception reply there ends at once, on a serial line only after the 2 s wait.
-    link = qv.open_tcp("127.0.0.1", sim.tcp_port)
-    r = qv.Reader(link, station=1)
+def test_failures(sim: Sim, com1: qv.Link, monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.delenv("QV_TRACE", raising=False)
-    with pytest.raises(qv.ReaderError, match=r"QV_ReadRegister to station 1 .*QV_TRACE=stderr") as e:
+    r = qv.Reader(com1, station=1)
+    start = time.monotonic()
+    with pytest.raises(qv.ReaderError, match=r"QV_ReadRegister to station 1 \(address 50, count 1\): "
+                       r"the reader refused the request: exception 02, illegal data address$") as e:
         r.read_registers(50, 1)
+    assert time.monotonic() - start < 1  # an exception reply ends the wait at once
     assert (e.value.call, e.value.station, e.value.result) == ("QV_ReadRegister", 1, -1)
+    assert (e.value.reason, e.value.exception_code) == (qv.Reason.EXCEPTION, 2)
+    with pytest.raises(qv.ReaderError, match="no reply within the wait") as e:
+        qv.Reader(com1, station=99).card_number()
+    assert (e.value.reason, e.value.exception_code) == (qv.Reason.NO_REPLY, None)
     # The largest counts are passed on: readersim answers them with an exception.
     monkeypatch.setenv("QV_TRACE", "stderr")
-    with pytest.raises(qv.ReaderError, match="trace on standard error says why"):
+    with pytest.raises(qv.ReaderError, match="trace on standard error has the frames"):
         r.read_registers(1, 125)
     with pytest.raises(qv.ReaderError, match="QV_WriteMultiRegister"):
         r.write_registers(65535 - 122, [0] * 123)
-    link.close()
-    with pytest.raises(qv.LinkError, match="COM99"):
+    with pytest.raises(qv.LinkError, match="COM99.*No such file or directory") as le:
         qv.open_serial("com99")
-    with pytest.raises(qv.LinkError, match="127.0.0.1:1 "):
+    assert le.value.errno == errno.ENOENT
+    with pytest.raises(qv.LinkError, match="127.0.0.1:1: Connection refused") as le:
         qv.open_tcp("127.0.0.1", 1)
+    assert le.value.errno == errno.ECONNREFUSED
     with pytest.raises(qv.LinkError, match="no such device"):
         qv.open_serial("/dev/nonexistent-tty")
+
+
+def test_reasons_are_the_headers_codes() -> None:
+    header = (PACKAGE_ROOT.parent / "qvmodbusrtu" / "include" / "qvmodbusrtu.h").read_text()
+    codes = {m[1]: int(m[2], 16) for m in re.finditer(r"#define QV_E_(\w+) (0x[0-9A-F]+)", header)}
+    assert len(codes) == 10
+    names = {"NOLINK": "NO_LINK", "NOREPLY": "NO_REPLY", "LINKLOST": "LINK_LOST", "NODATA": "NO_DATA",
+             "EXCEPTION_BASE": "EXCEPTION"}
+    assert {names.get(k, k): v for k, v in codes.items()} == {m.name: m.value for m in qv.Reason if m.value}
+
+
+def _replug_sim(tmp_path: Path) -> "tuple[subprocess.Popen, str]":
+    ports = tmp_path / "ports"
+    proc = subprocess.Popen([READERSIM, "--pty", "COM3", "--ports-dir", str(ports)], stdout=subprocess.PIPE, text=True)
+    assert proc.stdout is not None and "serving COM3" in proc.stdout.readline()
+    return proc, str(ports)
+
+
+def test_lost_line_then_back(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    """The README's watch loop: a reader unplugged mid-watch is named, and found again once back."""
+    proc, ports = _replug_sim(tmp_path)
+    monkeypatch.setenv("QV_PORTS_DIR", ports)
+    link = qv.open_serial("COM3")
+    assert qv.Reader(link).card_number() == "0000000000123456"
+    proc.terminate()
+    proc.wait(10)
+    start = time.monotonic()
+    for _ in range(2):  # the call that meets it, and the ones after, at once
+        with pytest.raises(qv.ReaderError, match="the line went away") as e:
+            qv.Reader(link).card_number()
+        assert e.value.reason == qv.Reason.LINK_LOST
+    assert time.monotonic() - start < 1
+    proc, ports = _replug_sim(tmp_path)
+    try:
+        link = qv.open_serial("COM3")
+        assert qv.Reader(link).card_number() == "0000000000123456"
+        link.close()
+    finally:
+        proc.terminate()
+        proc.wait(10)
+
+
+def test_forked_child_leaves_the_link_to_its_parent(sim: Sim, com1: qv.Link) -> None:
+    pid = os.fork()
+    if pid == 0:  # the child may not use the link, and its exit must not free it
+        try:
+            qv.Reader(com1).card_number()
+            os._exit(3)
+        except qv.LinkClosedError:
+            os._exit(0)
+        except BaseException:
+            os._exit(4)
+    _, status = os.waitpid(pid, 0)
+    assert os.WEXITSTATUS(status) == 0
+    assert com1.is_open
+    assert qv.Reader(com1).card_number() == "0000000000123456"
 
 
 BAD_CALLS = [  # each would reach the reader, or fail there, if the package let it through
@@ -189,7 +253,7 @@ def test_trace_set_before_the_first_call_explains_a_failure(sim: Sim, tmp_path: 
             "try:\n    q.Reader(link, 1).read_registers(50, 1)\n"
             "except q.ReaderError as e:\n    print(e)\n")
     out = _python(code, tmp_path, PYTHONPATH=str(PACKAGE_ROOT), QV_TRACE=str(trace))
-    assert f"trace in {trace} says why" in out.stdout, out
+    assert f"trace in {trace} has the frames" in out.stdout, out
     assert "QV_ReadRegister(station 1, address 50, count 1) gives -1: exception reply, code 02" in trace.read_text()
 
 

@@ -183,10 +183,16 @@ check "one line says what failed" "1" "$(lines "$err")"
 run --tcp "$tcp" find
 check "find wants a serial port" 2 "$rc"
 
-# --- failures and usage errors
+# --- failures and usage errors, each named as the library names it
 run --port COM1 --station 99 card
 check "silent station: status 1" 1 "$rc"
 check "silent station: one line, with the trace hint" "1 yes" "$(lines "$err") $(grep -q -- --trace <<<"$err" && echo yes)"
+check "silent station: no reply, and find suggested" "yes" \
+    "$(grep -q 'no reply within 2 s' <<<"$err" && grep -q "'find'" <<<"$err" && echo yes)"
+run --port COM1 read 200
+check "a refusal is named, at once, without suggesting find" "1 1 yes no" "$rc $(lines "$err") \
+$(grep -q 'the reader refused the request: exception 02, illegal data address' <<<"$err" && echo yes) \
+$(grep -q "'find'" <<<"$err" && echo yes || echo no)"
 QV_TRACE=$dir/trace.txt run --port COM1 --station 99 card
 check "no trace hint when tracing" "1 no" "$rc $(grep -q -- '--trace' <<<"$err" && echo yes || echo no)"
 run --port COM1 --trace info
@@ -239,5 +245,20 @@ run --json --port COM2 --baud 9600 --station 3 card
 check "the new rate and station are" "0 0000000000123456" "$rc $(py 'd[0]["card"]')"
 run --json --port COM2 --baud 9600 --station 3 find
 check "find tries --baud first" "0 9600 3 1" "$rc $(py 'd[0]["baud"]') $(py 'd[0]["station"]') $(lines "$err")"
+
+# --- a reader that refuses everything still answers at its rate; one that goes away mid-watch
+start refusing --pty COM4 --ports-dir "$dir/ports" --fault exception
+run --json --port COM4 find
+check "find counts a refusal as an answer" "0 19200 4 1" "$rc $(py 'd[0]["baud"]') $(py 'd[0]["exception"]') $(lines "$err")"
+start going --pty COM5 --ports-dir "$dir/ports"
+"$q" --port COM5 card --watch --interval 100 >"$dir/lost" 2>"$dir/lost.err" &
+wpid=$!
+sleep 0.6
+kill -TERM "${pids[-1]}"
+sleep 0.6
+kill -INT "$wpid"
+wait "$wpid"
+check "an unplugged line is named once, and the watch goes on" "1 yes" \
+    "$(grep -c 'still watching' "$dir/lost.err") $(grep -q 'the line went away: adapter unplugged?' "$dir/lost.err" && echo yes)"
 
 checks_done "qvreader"

@@ -32,7 +32,6 @@ using testsupport::Hex;
 using testsupport::PortsDir;
 using testsupport::ToHex;
 using testsupport::WithCrc;
-using uitest::LogLines;
 
 namespace {
 
@@ -71,7 +70,7 @@ void OnDialog(std::shared_ptr<DialogSession> session, std::function<void(TFrmBee
 
 }  // namespace
 
-class BeepLedTest : public QObject {
+class BeepLedTest : public uitest::WindowTest {
     Q_OBJECT
 
     std::unique_ptr<TFrmBeepLED> dialog_;
@@ -87,11 +86,7 @@ class BeepLedTest : public QObject {
     std::unique_ptr<PortsDir> dir_;
     std::unique_ptr<readersim::Reader> reader_;
     std::unique_ptr<readersim::Server> server_;
-    std::unique_ptr<TFrmMain> win_;
 
-    QStringList Log() {
-        return LogLines(win_->findChild<QPlainTextEdit *>("edtMemo"));
-    }
     std::vector<std::string> Frames() {
         std::vector<std::string> out;
         for (const readersim::Request &r : server_->Requests()) out.push_back(ToHex(r.frame));
@@ -108,8 +103,8 @@ class BeepLedTest : public QObject {
         win_ = std::make_unique<TFrmMain>();
         win_->show();
         if (open) {
-            QTest::mouseClick(win_->findChild<QPushButton *>("btnOpen"), Qt::LeftButton);
-            QTRY_VERIFY(win_->LinkOpen());
+            Click("btnOpen");
+            QVERIFY(win_->LinkOpen());
             server_->ClearRequests();
         }
     }
@@ -118,11 +113,11 @@ class BeepLedTest : public QObject {
     void SetLedBeep(std::function<void(TFrmBeepLED *)> act) {
         auto session = std::make_shared<DialogSession>();
         OnDialog(session, std::move(act));
-        QTest::mouseClick(win_->findChild<QPushButton *>("btnSet5"), Qt::LeftButton);
+        Press("btnSet5");
         QVERIFY(session->seen);
         // Created for the one click and gone afterwards.
         QTRY_VERIFY(win_->findChildren<TFrmBeepLED *>().isEmpty());
-        QTRY_VERIFY(win_->LinkIdle());
+        Settle();
     }
     static void Write(TFrmBeepLED *d) {
         QTest::mouseClick(Part<QPushButton>(d, "RzBitBtn1"), Qt::LeftButton);

@@ -10,14 +10,18 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "LinkWorker.h"
 #include "RegisterEdit.h"
 #include "bytes.h"
 #include "pty_port.h"
@@ -32,7 +36,6 @@ using testsupport::Hex;
 using testsupport::PortsDir;
 using testsupport::ToHex;
 using testsupport::WithCrc;
-using uitest::LogLines;
 
 namespace {
 
@@ -47,19 +50,13 @@ const std::string kReadCard = Frame("03 00 04 00 04");
 
 }  // namespace
 
-class CardPageTest : public QObject {
+class CardPageTest : public uitest::WindowTest {
     Q_OBJECT
 
     std::unique_ptr<PortsDir> dir_;
     std::unique_ptr<readersim::Reader> reader_;
     std::unique_ptr<readersim::Server> server_;
-    std::unique_ptr<TFrmMain> win_;
 
-    template <class T>
-    T *Get(const char *name) {
-        return uitest::Child<T>(win_.get(), name);
-    }
-    QStringList Log() { return LogLines(Get<QPlainTextEdit>("edtMemo")); }
     QStringList Boxes() {
         QStringList out;
         for (const char *n : {"Re4", "Re5", "Re6", "Re7"}) out << Get<TRegisterEdit>(n)->text();
@@ -70,15 +67,6 @@ class CardPageTest : public QObject {
         for (const readersim::Request &r : server_->Requests()) out.push_back(ToHex(r.frame));
         return out;
     }
-    // A click, and the reader's answer to what it asked, shown.
-    void Click(const char *name) {
-        Press(name);
-        Settle();
-    }
-    // A click only: what it asked of the reader may still wait.
-    void Press(const char *name) { QTest::mouseClick(Get<QAbstractButton>(name), Qt::LeftButton); }
-    // Waits until every request made so far has its result shown.
-    void Settle() { QTRY_VERIFY_WITH_TIMEOUT(win_->LinkIdle(), 5000); }
     void SetCardWords(std::uint16_t a, std::uint16_t b, std::uint16_t c, std::uint16_t d) {
         server_->WithReader([&](readersim::Reader &r) {
             const std::uint16_t words[] = {a, b, c, d};
@@ -322,6 +310,59 @@ private slots:
         QCOMPARE(win_->PollStep(), 4);
         QCOMPARE(Frames(), std::vector<std::string>({kRead8, kRead9}));
         QCOMPARE(Boxes(), QStringList({"0000", "0000", "0000", "0000"}));
+    }
+
+    // Polls and the user's commands share one queue: a tick while only a
+    // command waits puts a poll behind it, and each answer reaches the
+    // controls of its own request, in the order asked.
+    void pollsAndCommandsAnswerInTheOrderAsked() {
+        OpenLink();
+        Tick(2);  // from here every poll reads the card number
+        server_->WithReader([](readersim::Reader &r) {
+            r.SetRegister(2, 0x0035);
+            r.SetRegister(100, 0x0690);
+        });
+        SetCardWords(0x1111, 0x2222, 0x3333, 0x4444);
+        server_->ClearRequests();
+        QStringList shown;
+        QObject watching;  // ends the watch with this function
+        for (const char *box : {"edtTagValue", "Re4", "Re7", "edtR64"})
+            connect(Get<QLineEdit>(box), &QLineEdit::textChanged, &watching, [&shown, box] { shown << box; });
+        auto *tabs = Get<QTabWidget>("pcMain");
+        QTest::mouseClick(tabs->tabBar(), Qt::LeftButton, {}, tabs->tabBar()->tabRect(1).center());
+        server_->UpdateFaultSettings([](readersim::FaultSettings &f) { f.delayMs = 600; });
+        server_->InjectFault(readersim::Fault::Delay, 1);
+        Press("RzBitBtn9");    // read 40002, answered late
+        win_->tmrReadTimer();  // a poll behind it
+        win_->tmrReadTimer();  // that poll waits: nothing more
+        Press("RzBitBtn15");   // read 40100
+        QVERIFY(!win_->LinkIdle());
+        Settle();
+        QCOMPARE(Frames(), std::vector<std::string>({Frame("03 00 02 00 01"), kReadCard, Frame("03 00 64 00 01")}));
+        QCOMPARE(shown, QStringList({"edtTagValue", "Re4", "Re7", "edtR64"}));
+        QCOMPARE(Get<QLineEdit>("edtTagValue")->text(), QStringLiteral("0035"));
+        QCOMPARE(Boxes(), QStringList({"1111", "2222", "3333", "4444"}));
+        QCOMPARE(Get<QLineEdit>("edtR64")->text(), QStringLiteral("0690"));
+        QCOMPARE(Log().mid(1), QStringList({"读取寄存器40002=0035", "读取寄存器40100=0x0690成功！"}));
+    }
+
+    // The link worker deals in 16-bit words both ways, high byte first on
+    // the wire; a failed read still holds as many words as asked (zeros).
+    void linkWorkerSpeaksInWords() {
+        TLinkWorker link;
+        std::vector<TLinkResult> results;
+        const auto keep = [&results](const TLinkResult &r) { results.push_back(r); };
+        link.QueueRead(0, 4, 4, keep);  // before the link is open
+        link.QueueOpen(1, 19200, keep);
+        link.QueueWriteWords(0, 4, {0x1234, 0x80FF, 0x00A1, 0xFFFF}, keep);
+        link.QueueRead(0, 4, 4, keep);
+        QTRY_VERIFY_WITH_TIMEOUT(link.Idle(), 5000);
+        QCOMPARE(results.size(), size_t(4));
+        QVERIFY(!results[0].ok());
+        QCOMPARE(results[0].words, std::vector<std::uint16_t>(4, 0));
+        QVERIFY(results[1].ok() && results[2].ok() && results[3].ok());
+        QCOMPARE(Frames(), std::vector<std::string>({Frame("10 00 04 00 04 08 12 34 80 FF 00 A1 FF FF"), kReadCard}));
+        QCOMPARE(results[3].words, std::vector<std::uint16_t>({0x1234, 0x80FF, 0x00A1, 0xFFFF}));
     }
 
     // Auto read against a reader that never answers: the window's event loop

@@ -38,7 +38,6 @@
 
 using testsupport::PortsDir;
 using testsupport::PtyPort;
-using uitest::LogLines;
 
 namespace {
 
@@ -137,25 +136,12 @@ int LineSpeed(const PtyPort &pty) {
 
 }  // namespace
 
-class MainWindowTest : public QObject {
+class MainWindowTest : public uitest::WindowTest {
     Q_OBJECT
 
     std::unique_ptr<PortsDir> dir_;
-    std::unique_ptr<TFrmMain> win_;
 
-    template <class T>
-    T *Get(const char *name) {
-        return uitest::Child<T>(win_.get(), name);
-    }
-    QStringList Log() { return LogLines(Get<QPlainTextEdit>("edtMemo")); }
     void MakeWindow() { win_ = std::make_unique<TFrmMain>(); }
-    // A click, and the reader's answer to what it asked, shown.
-    void Click(const char *button) {
-        Press(button);
-        QTRY_VERIFY_WITH_TIMEOUT(win_->LinkIdle(), 5000);
-    }
-    // A click only: what it asked of the reader may still wait.
-    void Press(const char *button) { QTest::mouseClick(Get<QPushButton>(button), Qt::LeftButton); }
     // Whether another program could take the port now.
     static bool PortFree(const PtyPort &port) {
         const int fd = ::open(port.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -460,7 +446,7 @@ private slots:
         QVERIFY(!PortFree(com1));
         QCOMPARE(Log().size(), 1);
 
-        QTRY_VERIFY_WITH_TIMEOUT(win_->LinkIdle(), 5000);
+        Settle();
         QVERIFY2(t.elapsed() >= 1500, qPrintable(QString::number(t.elapsed())));
         QCOMPARE(Log().mid(1), QStringList({"读取寄存器40002失败！", "串口关闭"}));
         QVERIFY(!win_->LinkOpen());

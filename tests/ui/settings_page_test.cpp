@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QCursor>
 #include <QElapsedTimer>
+#include <QGroupBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -48,28 +49,15 @@ Bytes WritePdu(int address, int value) {
 
 }  // namespace
 
-class SettingsPageTest : public QObject {
+class SettingsPageTest : public uitest::WindowTest {
     Q_OBJECT
 
     std::unique_ptr<Sim> sim_;
-    std::unique_ptr<TFrmMain> win_;
 
-    template <class T>
-    T *Get(const char *name) {
-        return uitest::Child<T>(win_.get(), name);
-    }
-    QStringList Log() { return uitest::LogLines(Get<QPlainTextEdit>("edtMemo")); }
     QString LastLog() {
         const QStringList l = Log();
         return l.isEmpty() ? QString() : l.last();
     }
-    // A click, and the reader's answer to what it asked, shown.
-    void Click(const char *button) {
-        Press(button);
-        QTRY_VERIFY_WITH_TIMEOUT(win_->LinkIdle(), 5000);
-    }
-    // A click only: what it asked of the reader may still wait.
-    void Press(const char *button) { QTest::mouseClick(Get<QPushButton>(button), Qt::LeftButton); }
     QString Box(const char *edit) { return Get<QLineEdit>(edit)->text(); }
     int Pos(const char *list) { return Get<QComboBox>(list)->currentIndex(); }
     bool Checked(const char *rb) { return Get<QRadioButton>(rb)->isChecked(); }
@@ -568,6 +556,7 @@ private slots:
         QCOMPARE(Log(), QStringList({"请先打开端口"}));
         QVERIFY(Requests().empty());
         QVERIFY(Box("edtModel").isEmpty());
+        QCOMPARE(Box("edtFirmware"), QStringLiteral("0000"));
     }
 
     void deviceInfoFromTheReader() {
@@ -585,6 +574,38 @@ private slots:
         QCOMPARE(Box("edtVersion"), QStringLiteral("1.5"));
     }
 
+    // The top panel's version box shows the version the 系统 group's 读取
+    // reads; a failed read leaves it as it was.
+    void firmwareBoxFollowsTheDeviceInformation() {
+        Start();
+        ShowWindow();
+        auto *system = Get<QGroupBox>("RzGroupBox1");
+        QCOMPARE(system->title(), QStringLiteral("系统"));
+        QPushButton *read = nullptr;
+        for (QPushButton *b : system->findChildren<QPushButton *>())
+            if (b->text() == QStringLiteral("读取")) read = b;
+        QVERIFY(read);
+        const auto clickRead = [&] {
+            QTest::mouseClick(read, Qt::LeftButton);
+            Settle();
+        };
+
+        sim_->server.InjectFault(Fault::Exception, 1);
+        clickRead();
+        QCOMPARE(Log(), QStringList({"读取设备信息失败"}));
+        QCOMPARE(Box("edtFirmware"), QStringLiteral("0000"));
+
+        clickRead();
+        QCOMPARE(Box("edtFirmware"), QStringLiteral("1.5"));
+        QCOMPARE(Box("edtVersion"), QStringLiteral("1.5"));
+
+        sim_->server.InjectFault(Fault::BadCrc, 1);
+        clickRead();
+        QCOMPARE(LastLog(), QStringLiteral("读取设备信息失败"));
+        QCOMPARE(Box("edtFirmware"), QStringLiteral("1.5"));
+        QCOMPARE(Requests().size(), size_t(3));
+    }
+
     void deviceInfoModelLengths() {
         readersim::Options o;
         o.model = "ABCDEFGH";  // exactly 8: no zero byte
@@ -594,6 +615,7 @@ private slots:
         Click("RzBitBtn3");
         QCOMPARE(Box("edtModel"), QStringLiteral("ABCDEFGH"));
         QCOMPARE(Box("edtVersion"), QStringLiteral("12.0"));
+        QCOMPARE(Box("edtFirmware"), QStringLiteral("12.0"));
         cleanup();
         o.model = "R1";
         Start(o);

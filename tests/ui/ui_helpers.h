@@ -1,15 +1,19 @@
 // Small helpers shared by the window tests.
 #pragma once
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QStringList>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
 #include <memory>
+
+#include "untFrmMain.h"
 
 namespace uitest {
 
@@ -27,6 +31,27 @@ inline QStringList LogLines(const QPlainTextEdit *log) {
     const QString t = log->toPlainText();
     return t.isEmpty() ? QStringList() : t.split(QLatin1Char('\n'));
 }
+
+// A test of the main window, win_, driven as the user drives it.
+class WindowTest : public QObject {
+protected:
+    std::unique_ptr<TFrmMain> win_;
+
+    template <class T>
+    T *Get(const char *name) {
+        return Child<T>(win_.get(), name);
+    }
+    QStringList Log() { return LogLines(Get<QPlainTextEdit>("edtMemo")); }
+    // A click only: what it asked of the reader may still wait.
+    void Press(const char *button) { QTest::mouseClick(Get<QAbstractButton>(button), Qt::LeftButton); }
+    // Waits until every request made so far has its result shown.
+    void Settle() { QTRY_VERIFY_WITH_TIMEOUT(win_->LinkIdle(), 5000); }
+    // A click, and the reader's answer to what it asked, shown.
+    void Click(const char *button) {
+        Press(button);
+        Settle();
+    }
+};
 
 // Watches for the next modal dialog, records its text and closes it. Arm it
 // before the action that opens the dialog.

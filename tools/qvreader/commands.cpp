@@ -7,7 +7,9 @@
 
 #include "errors.h"
 #include "output.h"
+#include "link.h"
 #include "platform.h"
+#include "qvmodbusrtu.h"
 #include "qvregisters.h"
 #include "values.h"
 
@@ -500,8 +502,20 @@ int Find(Link &link, const Options &opt, const Args &args) {
         std::uint16_t v = 0;
         try {
             v = link.ReadOne(opt.station, qvreg::kBaudStation, "find");
-        } catch (const Failure &) {
-            std::fprintf(stderr, "find: %d bit/s: no answer\n", rate);
+        } catch (const Failure &e) {
+            if (e.code == QV_E_LINKLOST) throw;
+            if (e.code >= QV_E_EXCEPTION_BASE) {  // a refusal is an answer: the rate is right
+                std::fprintf(stderr, "find: %d bit/s: station %d answers with %s\n", rate, opt.station,
+                             ExceptionWords(e.code).c_str());
+                if (opt.json)
+                    Emit(JsonObject().Num("baud", rate).Num("exception", e.code - QV_E_EXCEPTION_BASE).Text());
+                else
+                    Emit("a device answers on " + link.Where() + ", but refuses to read 40001: " +
+                         ExceptionWords(e.code));
+                return 0;
+            }
+            std::fprintf(stderr, "find: %d bit/s: %s\n", rate,
+                         e.code == QV_E_NOREPLY ? "no answer" : OutcomeWords(e.code, true).c_str());
             continue;
         }
         const int station = v & qvreg::kStationMask;

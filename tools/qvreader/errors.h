@@ -20,8 +20,10 @@ struct LinkError : std::runtime_error {
 
 // The reader did not answer, or answered something else than asked: exit 1.
 struct Failure : std::runtime_error {
-    explicit Failure(const std::string &what, const std::string &hint_ = "") : std::runtime_error(what), hint(hint_) {}
+    explicit Failure(const std::string &what, const std::string &hint_ = "", int code_ = 0)
+        : std::runtime_error(what), hint(hint_), code(code_) {}
     std::string hint;  // what to try next, for people
+    int code;          // the library's QV_E_ code, 0 when the tool found the fault itself
 };
 
 // Ctrl-C (or SIGTERM) while a command ran: exit 130.

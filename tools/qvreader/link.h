@@ -18,6 +18,12 @@ struct Options {
     bool trace = false;
 };
 
+// A failed call's code in words: "no reply within 2 s", "the reader refused
+// the request: exception 02, illegal data address".
+std::string OutcomeWords(int code, bool serial);
+// An exception reply's code in words: "exception 02, illegal data address".
+std::string ExceptionWords(int code);
+
 class Link {
 public:
     explicit Link(const Options &o) : opt_(o), baud_(o.baud) {}
@@ -51,7 +57,7 @@ public:
     std::vector<std::uint8_t> Info(int station, const std::string &what);
 
 private:
-    [[noreturn]] void Failed(int station, const std::string &what) const;
+    [[noreturn]] void Failed(int station, const std::string &what, int code) const;
 
     Options opt_;
     int baud_;

@@ -35,8 +35,16 @@ bool DevicePathsSupported();
 int EnterDevice(const std::string &path);
 // Removes what EnterDevice made; does nothing when it made nothing.
 void LeaveDevice();
-// One clause on why port n (device path when given) did not open.
-std::string WhyNotOpened(int number, const std::string &device);
+// The code the library left for the call just made (errno, GetLastError);
+// read it before anything else runs.
+int LastCode();
+// The system's words for one of its codes: "Permission denied".
+std::string SystemMessage(int code);
+// The device COM<n> names here ("/dev/ttyUSB0", "\\.\COM3"), or "".
+std::string DeviceOf(int number);
+// Why port n (device path when given) did not open, from the system's code:
+// "/dev/ttyUSB0: Permission denied; ...".
+std::string WhyNotOpened(int number, const std::string &device, int code);
 
 // The ports as the demo lists them, with the device each one maps to.
 // False when the list cannot be read.

@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -118,14 +119,41 @@ void LeaveDevice() {
     g_tempDir.clear();
 }
 
-std::string WhyNotOpened(int number, const std::string &device) {
-    std::string dev = device.empty() ? serialports::ResolvePort(number) : device;
+int LastCode() {
+    return errno;
+}
+
+std::string SystemMessage(int code) {
+    return std::strerror(code);
+}
+
+std::string DeviceOf(int number) {
+    const std::string dev = serialports::ResolvePort(number);
+    char real[PATH_MAX];
+    return dev.empty() || !::realpath(dev.c_str(), real) ? dev : std::string(real);
+}
+
+std::string WhyNotOpened(int number, const std::string &device, int code) {
+    const std::string dev = device.empty() ? DeviceOf(number) : device;
     if (dev.empty())
         return "COM" + std::to_string(number) + " is no port here ('qvreader ports' lists them; " + PortsSource() + ")";
-    if (::access(dev.c_str(), F_OK) != 0) return dev + " is gone (unplugged?)";
-    if (::access(dev.c_str(), R_OK | W_OK) != 0)
-        return "no permission to use " + dev + " (join the group that owns it, e.g. dialout)";
-    return dev + " is in use by another program, or is not a serial port";
+    std::string why = dev + ": " + SystemMessage(code);
+    struct stat st;
+    if ((code == EACCES || code == EPERM) && ::stat(dev.c_str(), &st) == 0) {
+        char buf[1024];
+        struct group g, *found = nullptr;
+        const bool groupMay = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+        if (groupMay && ::getgrgid_r(st.st_gid, &g, buf, sizeof buf, &found) == 0 && found)
+            why += std::string("; it belongs to the group '") + found->gr_name + "': sudo usermod -aG " +
+                   found->gr_name + " $USER, then log in again";
+        else
+            why += "; only its owner may open it";
+    } else if (code == EBUSY) {
+        why += ": another program holds the port";
+    } else if (code == ENOENT) {
+        why += " (unplugged?)";
+    }
+    return why;
 }
 
 bool ListPorts(std::vector<std::pair<std::string, std::string>> &ports) {

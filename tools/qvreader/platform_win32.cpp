@@ -82,8 +82,27 @@ int EnterDevice(const std::string &path) {
 
 void LeaveDevice() {}
 
-std::string WhyNotOpened(int number, const std::string &) {
-    return "COM" + std::to_string(number) + " is missing, in use by another program, or not a serial port";
+int LastCode() {
+    return static_cast<int>(GetLastError());
+}
+
+std::string SystemMessage(int code) {
+    char text[256];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ' || text[n - 1] == '.')) --n;
+    return n ? std::string(text, n) : "error " + std::to_string(code);
+}
+
+std::string DeviceOf(int number) {
+    return (number < 10 ? "COM" : "\\\\.\\COM") + std::to_string(number);
+}
+
+std::string WhyNotOpened(int number, const std::string &, int code) {
+    std::string why = DeviceOf(number) + ": " + SystemMessage(code);
+    if (code == ERROR_ACCESS_DENIED) why += " (another program holds the port?)";
+    if (code == ERROR_FILE_NOT_FOUND) why += " ('qvreader ports' lists the ports)";
+    return why;
 }
 
 bool ListPorts(std::vector<std::pair<std::string, std::string>> &ports) {
