@@ -2,7 +2,7 @@
 // look it up, and is __stdcall: called by hand with its arguments pushed right
 // to left, it returns with them removed from the stack (a cdecl callee leaves
 // them for the caller). The simulated reader's answers show the arguments
-// arrived in order.
+// arrived in order; a failure's code comes back as the thread's last error.
 #include <gtest/gtest.h>
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -87,6 +87,7 @@ TEST(Stdcall, EveryExportByPlainNameCleansItsArguments) {
         std::vector<std::uint32_t> args;
         int result;
         const char *bufHex = nullptr;  // what buf then starts with, if anything
+        DWORD lastError = 0;           // after a failure: what GetLastError gives
     } cases[] = {
         {"QV_ComInitial", {static_cast<std::uint32_t>(com), 19200}, 1},
         {"QV_ReadRegister", {1, qvreg::kCardNumber, 4, Arg(buf)}, 8, "00 00 00 00 00 12 34 56"},
@@ -100,14 +101,19 @@ TEST(Stdcall, EveryExportByPlainNameCleansItsArguments) {
         {"QV_SetBaseRegisterAddr", {1, 0}, 1},
         {"QV_SetPermission", {1, 1, Arg(sixteen)}, 1},
         {"QV_SetDeviceTermNO", {1, Arg(six)}, 1},
+        {"QV_ReadRegister", {1, 0x2000, 1, Arg(buf)}, -1, nullptr, QV_E_EXCEPTION_BASE + 2},  // no such register
         {"QV_TCPFree", {}, 1},
     };
     for (const Case &c : cases) {
         const void *fn = reinterpret_cast<const void *>(GetProcAddress(dll, c.name));
         ASSERT_NE(fn, nullptr) << c.name << " is not exported under its plain name";
         Outcome o = CallByHand(fn, c.args);
+        DWORD lastError = GetLastError();
         EXPECT_EQ(o.leftBytes, 0) << c.name << " left its arguments on the stack: not stdcall";
         EXPECT_EQ(o.result, c.result) << c.name;
+        if (c.result <= 0) {
+            EXPECT_EQ(lastError, c.lastError) << c.name;
+        }
         if (c.bufHex) {
             EXPECT_EQ(ToHex(Bytes(buf, buf + 8)), c.bufHex) << c.name;
         }
