@@ -97,10 +97,6 @@ namespace QvModbusRtu
         /// <summary>termNo6: 6 bytes. 1 or -1.</summary>
         [DllImport(Library, CallingConvention = CallingConvention.StdCall, SetLastError = true)]
         public static extern int QV_SetDeviceTermNO(int station, [In] byte[] termNo6);
-
-        // The text of a system error code outside Windows (errno).
-        [DllImport("libc", EntryPoint = "strerror")]
-        internal static extern IntPtr StrError(int errnum);
     }
 
     /// <summary>A call of the library failed. Code is the reason it left (a QV_E_ code or the system's).</summary>
@@ -271,12 +267,16 @@ namespace QvModbusRtu
             }
         }
 
+        // The text of a system error code outside Windows (errno).
+        [DllImport("libc", EntryPoint = "strerror")]
+        private static extern IntPtr StrError(int errnum);
+
         private static string SystemText(int code)
         {
             if (Environment.OSVersion.Platform == PlatformID.Win32NT) return new Win32Exception(code).Message;
             try
             {
-                IntPtr s = NativeMethods.StrError(code);
+                IntPtr s = StrError(code);
                 if (s != IntPtr.Zero) return Marshal.PtrToStringAnsi(s);
             }
             catch (DllNotFoundException)
