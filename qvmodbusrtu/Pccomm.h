@@ -12,7 +12,6 @@ using PortHandle = std::intptr_t;
 
 constexpr int kReadChunk = 1024;  // bytes one ComRead may return
 constexpr int kTcpWriteWaitMs = 200;
-constexpr int kTcpReplyWaitMs = 2000;
 // What the serial primitives return once the line has gone away (an
 // unplugged adapter, a closed far end): nothing more will come through it.
 constexpr int kLineGone = -2;
@@ -63,12 +62,14 @@ void LocalTime(char *buf, int size);
 
 // TCP client, one per process. SockConnect closes a previous one first.
 // 1 connected, -1 not connected after connect, -2 create/connect error.
-int SockConnect(const char *host, int port);
+// replyWaitMs is how long SockRead will wait for each reply.
+int SockConnect(const char *host, int port, int replyWaitMs);
 // Discards stale input, then sends. Bytes written, 0 when not done within
 // 200 ms, -1 client not connected, -2 no client.
 int SockWrite(const std::uint8_t *data, int count);
 // Reads one Modbus TCP frame (framed by the MBAP length) into buf, waiting up
-// to 2000 ms; returns the bytes read (at most cap), 0 when nothing came.
+// to the reply wait given at connect; returns the bytes read (at most cap),
+// 0 when nothing came.
 int SockRead(std::uint8_t *buf, int cap);
 // Releases the client; always 1.
 int SockClose();

@@ -152,6 +152,7 @@ struct TcpClient {
     bool exists = false;
     int fd = -1;
     bool connected = false;
+    int replyWaitMs = 2000;
 } g_client;
 
 }  // namespace
@@ -254,7 +255,7 @@ int ComWrite(PortHandle h, const std::uint8_t *data, int count) {
     int w = WriteAll(fd, data, count, 2000, false);
     if (w >= 0) return w;
     if (Gone(errno)) {
-        SetError(errno, "the serial line went away while writing: %s (adapter unplugged?)", std::strerror(errno));
+        SetError(errno, "writing gave %s", std::strerror(errno));
         return kLineGone;
     }
     SetError(errno, "writing to the serial line failed: %s",
@@ -271,8 +272,7 @@ int ComRead(PortHandle h, std::uint8_t *dst) {
     ssize_t r = read(fd, buf, sizeof buf);
     if (r < 0) {
         if (!Gone(errno)) return 0;
-        SetError(errno, "the serial line went away: %s (adapter unplugged, or the other end closed)",
-                 std::strerror(errno));
+        SetError(errno, "reading gave %s", std::strerror(errno));
         return kLineGone;
     }
     if (r == 0) {
@@ -280,7 +280,7 @@ int ComRead(PortHandle h, std::uint8_t *dst) {
         // that poll reports makes it the end of the line.
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            SetError(EIO, "the serial line hung up (adapter unplugged, or the other end closed)");
+            SetError(EIO, "the line hung up");
             return kLineGone;
         }
         return 0;
@@ -297,7 +297,7 @@ int ComWait(PortHandle h, int timeoutMs) {
     if (h <= 0) return kLineGone;
     int r = PollOne(FdOf(h), POLLIN, timeoutMs < 0 ? 0 : timeoutMs);
     if (r >= 0) return r;
-    SetError(EIO, "the serial line hung up (adapter unplugged, or the other end closed)");
+    SetError(EIO, "the line hung up");
     return kLineGone;
 }
 
@@ -340,9 +340,10 @@ bool SockConnected() {
     return g_client.connected;
 }
 
-int SockConnect(const char *host, int port) {
+int SockConnect(const char *host, int port, int replyWaitMs) {
     SockClose();
     g_client.exists = true;
+    g_client.replyWaitMs = replyWaitMs;
     if (!host || !*host) {
         SetError(EINVAL, "no host given");
         return -2;
@@ -382,8 +383,8 @@ int SockConnect(const char *host, int port) {
     // exchange. Socket time-outs run on the coarse timer wheel (tens of ms
     // late at 2 s), so recv gives up 100 ms early and a precise poll waits
     // out the rest of the reply wait.
-    constexpr int kFirstWaitMs = kTcpReplyWaitMs - 100;
-    timeval wait{kFirstWaitMs / 1000, (kFirstWaitMs % 1000) * 1000};
+    const int firstWaitMs = replyWaitMs > 200 ? replyWaitMs - 100 : replyWaitMs / 2;
+    timeval wait{firstWaitMs / 1000, (firstWaitMs % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     sockaddr_in peer;
     socklen_t len = sizeof peer;
@@ -450,7 +451,7 @@ int SockRead(std::uint8_t *buf, int cap) {
     std::uint8_t head[6];
     bool first = true;
     while (have < want) {
-        int left = kTcpReplyWaitMs - static_cast<int>(TickCount() - start);
+        int left = g_client.replyWaitMs - static_cast<int>(TickCount() - start);
         if (left <= 0) break;
         // The first wait is recv's own (SO_RCVTIMEO); later pieces, and the
         // rest of the wait after it, get what is left of the reply wait.

@@ -88,6 +88,7 @@ struct TcpClient {
     bool wsa = false;  // WSAStartup succeeded for this client
     SOCKET s = INVALID_SOCKET;
     bool connected = false;
+    int replyWaitMs = 2000;
 } g_client;
 
 // Waits up to ms for the socket to become readable (read) or writable.
@@ -186,8 +187,7 @@ int ComWrite(PortHandle h, const std::uint8_t *data, int count) {
         const DWORD e = GetLastError();
         bool alive = false;
         QueuedBytes(p->h, alive);  // also clears the error
-        SetError(static_cast<int>(e), "writing to the serial port failed: %s%s", SystemText(e),
-                 alive ? "" : " (adapter unplugged?)");
+        SetError(static_cast<int>(e), "writing gave %s", SystemText(e));
         return alive ? -1 : kLineGone;
     }
     if (static_cast<int>(written) != count) {
@@ -204,7 +204,7 @@ int ComRead(PortHandle h, std::uint8_t *dst) {
     bool ok = false;
     DWORD queued = QueuedBytes(p->h, ok);
     if (!ok && !p->held) {
-        SetError(static_cast<int>(GetLastError()), "the serial port is gone (adapter unplugged?)");
+        SetError(static_cast<int>(GetLastError()), "the port no longer answers");
         return kLineGone;
     }
     int held = p->held ? 1 : 0;
@@ -239,7 +239,7 @@ int ComWait(PortHandle h, int timeoutMs) {
     bool ok = false;
     if (QueuedBytes(p->h, ok) > 0) return 1;
     if (!ok) {
-        SetError(static_cast<int>(GetLastError()), "the serial port is gone (adapter unplugged?)");
+        SetError(static_cast<int>(GetLastError()), "the port no longer answers");
         return kLineGone;
     }
     if (timeoutMs <= 0) return 0;
@@ -248,7 +248,7 @@ int ComWait(PortHandle h, int timeoutMs) {
     // no CPU. The "return at once" time-out idiom is not used: not every
     // driver honours it.
     if (!SetReadWait(p, static_cast<DWORD>(timeoutMs))) {
-        SetError(static_cast<int>(GetLastError()), "the serial port is gone (adapter unplugged?)");
+        SetError(static_cast<int>(GetLastError()), "the port no longer answers");
         return kLineGone;
     }
     DWORD got = 0;
@@ -257,7 +257,7 @@ int ComWait(PortHandle h, int timeoutMs) {
         bool alive = false;
         QueuedBytes(p->h, alive);  // also clears the error
         if (!alive) {
-            SetError(static_cast<int>(e), "the serial port is gone (adapter unplugged?): %s", SystemText(e));
+            SetError(static_cast<int>(e), "reading gave %s", SystemText(e));
             return kLineGone;
         }
         // A line error, now cleared: let the caller look again, but not in a
@@ -317,9 +317,10 @@ bool SockConnected() {
     return g_client.connected;
 }
 
-int SockConnect(const char *host, int port) {
+int SockConnect(const char *host, int port, int replyWaitMs) {
     SockClose();
     g_client.exists = true;
+    g_client.replyWaitMs = replyWaitMs;
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(1, 1), &wsa) != 0) {
         SetError(WSASYSNOTREADY, "Windows Sockets 1.1 are not available");
@@ -424,7 +425,7 @@ int SockRead(std::uint8_t *buf, int cap) {
     long want = 6;   // the header, then the header plus its length
     std::uint8_t head[6];
     while (have < want) {
-        int left = kTcpReplyWaitMs - static_cast<int>(TickCount() - start);
+        int left = g_client.replyWaitMs - static_cast<int>(TickCount() - start);
         if (left <= 0) break;
         int ready = SelectOne(s, true, left);
         if (ready == 0) break;

@@ -1,6 +1,8 @@
 #include "Untfunction.h"
 
 #include <array>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -35,6 +37,7 @@ struct LinkState {
     long opener = 0;          // the process that opened the port
     bool serialLost = false;  // the port's line went away; until the next open
     bool tcpLost = false;     // the connection was up and went away; until the next connect
+    int replyWaitMs = kWaitUnitMs;  // read from QV_REPLY_WAIT_MS at each open
     char serialLabel[16] = "";
     char tcpLabel[280] = "";
 } g_link;
@@ -83,7 +86,7 @@ int CollectSerial(std::uint8_t *buffer, int waitUnits) {
     std::uint8_t chunk[pccomm::kReadChunk];
     int n = 0;
     const std::uint32_t start = pccomm::TickCount();
-    const std::uint32_t limit = static_cast<std::uint32_t>(waitUnits) * kWaitUnitMs;
+    const std::uint32_t limit = static_cast<std::uint32_t>(waitUnits) * static_cast<std::uint32_t>(g_link.replyWaitMs);
     while (!ReplyComplete(buffer, n)) {
         std::uint32_t elapsed = pccomm::TickCount() - start;  // unsigned: survives the wrap
         if (elapsed >= limit) break;
@@ -179,9 +182,32 @@ bool LostNow() {
     return g_link.tcpLost;
 }
 
+// A reply may echo what was sent: its bytes where the secret ones stood are
+// hidden too, all but a serial frame's CRC.
 QV_COLD void TraceFrame(const Request &rq, char direction, const std::uint8_t *frame, int len) {
-    const int head = g_link.type == kLinkTcp ? 8 : 2;  // where the request data starts
-    trace::Frame(LinkLabel(), direction, frame, len, rq.secretCount ? head + rq.secretFrom : 0, rq.secretCount);
+    const bool tcp = g_link.type == kLinkTcp;
+    const int from = (tcp ? 8 : 2) + rq.secretFrom;  // where the request data starts, then the secret
+    int count = rq.secretCount;
+    if (direction == '<' && !tcp && from + count > len - 2) count = len - 2 - from;
+    trace::Frame(LinkLabel(), direction, frame, len, from, count > 0 ? count : 0);
+}
+
+// The reply wait for the link being opened: QV_REPLY_WAIT_MS (10 to 60000)
+// for radio modems that need longer and bus scans that need less, else
+// 2000 ms. A value that is no such number is named in the trace.
+int ReplyWaitFromEnvironment(const char *label) {
+    const char *text = std::getenv("QV_REPLY_WAIT_MS");
+    if (!text || !*text) return kWaitUnitMs;
+    char *end = nullptr;
+    errno = 0;
+    const long ms = std::strtol(text, &end, 10);
+    if (*end || errno || ms < 10 || ms > 60000) {
+        if (trace::Enabled())
+            trace::Line(label, "QV_REPLY_WAIT_MS=%.40s is not a number of ms from 10 to 60000: waiting %u ms", text,
+                        kWaitUnitMs);
+        return kWaitUnitMs;
+    }
+    return static_cast<int>(ms);
 }
 
 }  // namespace
@@ -207,6 +233,7 @@ int LinkComOpen(int port, int rate) {
     g_link.type = kLinkSerial;
     g_link.serialLost = false;
     std::snprintf(g_link.serialLabel, sizeof g_link.serialLabel, "COM%d", port);
+    g_link.replyWaitMs = ReplyWaitFromEnvironment(g_link.serialLabel);
     pccomm::ClearError();
     g_link.port = pccomm::ComOpen(port, rate);
     g_link.opener = pccomm::ProcessId();
@@ -236,8 +263,9 @@ int LinkTcpConnect(const char *host, int port) {
     g_link.type = kLinkTcp;
     g_link.tcpLost = false;
     std::snprintf(g_link.tcpLabel, sizeof g_link.tcpLabel, "%.256s:%d", host ? host : "(null)", port & 0xFFFF);
+    g_link.replyWaitMs = ReplyWaitFromEnvironment(g_link.tcpLabel);
     pccomm::ClearError();
-    const int r = pccomm::SockConnect(host, port);
+    const int r = pccomm::SockConnect(host, port, g_link.replyWaitMs);
     if (trace::Enabled()) {
         if (r == 1)
             trace::Line(g_link.tcpLabel, "connected");
@@ -355,15 +383,15 @@ const char *FailureText(const Failure &f) {
         case kNoReply:
             if (tcp)
                 std::snprintf(text, sizeof text, "no reply within %d ms (is this the reader's address and port?)",
-                              pccomm::kTcpReplyWaitMs);
+                              g_link.replyWaitMs);
             else
                 std::snprintf(text, sizeof text,
-                              "no reply within %u ms (is the reader on, on this station id, at this bit rate?)",
-                              kWaitUnitMs);
+                              "no reply within %d ms (is the reader on, on this station id, at this bit rate?)",
+                              g_link.replyWaitMs);
             break;
         case kLinkLost:
             if (*f.why) return f.why;
-            std::snprintf(text, sizeof text, "%s: %s", tcp ? "the connection was lost" : "the line went away",
+            std::snprintf(text, sizeof text, "%s: %s", tcp ? "the connection was lost" : "the line went away (adapter unplugged?)",
                           *pccomm::LastError() ? pccomm::LastError() : "the device is gone");
             break;
         case kIncomplete:
@@ -374,8 +402,8 @@ const char *FailureText(const Failure &f) {
                 std::snprintf(text, sizeof text, "incomplete reply: %d of the %d bytes its length field announces",
                               f.got, f.expected);
             else
-                std::snprintf(text, sizeof text, "incomplete reply: %d of %d bytes within %u ms", f.got, f.expected,
-                              kWaitUnitMs);
+                std::snprintf(text, sizeof text, "incomplete reply: %d of %d bytes within %d ms", f.got, f.expected,
+                              g_link.replyWaitMs);
             break;
         case kCrc:
             if (tcp)

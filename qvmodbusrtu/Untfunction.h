@@ -10,7 +10,7 @@ enum LinkType : std::int32_t { kLinkNone = 0, kLinkSerial = 1, kLinkTcp = 3 };
 
 constexpr int kRequestBufSize = 4096;
 constexpr int kReplyBufSize = 1024;
-constexpr std::uint32_t kWaitUnitMs = 2000;
+constexpr std::uint32_t kWaitUnitMs = 2000;  // the reply wait, unless QV_REPLY_WAIT_MS says otherwise
 
 LinkType CurrentLinkType();
 // The link as the trace names it: "COM3", "127.0.0.1:502", "no link".

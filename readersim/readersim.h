@@ -1,6 +1,7 @@
 // readersim: a simulated card reader. Holds the reader's registers and the
 // card in front of it, answers Modbus RTU on a pseudo-terminal or a serial
-// device, and Modbus TCP on a loopback port, with fault injection.
+// device, and Modbus TCP on a loopback port, with fault injection. Several
+// readers can share one RTU line (a bus), each on its own station id.
 //
 // Tests use it in-process (Reader + Server); the demo script and benchmarks
 // use the readersim program.
@@ -119,28 +120,53 @@ struct Request {
     Bytes frame;  // the bytes as received
 };
 
-// Serves one Reader in a background thread.
+// What became of a pty's ports-directory entry (Server::OpenPty).
+struct PtyEntry {
+    std::string slave;    // the pty's slave path; "" when nothing is served
+    bool taken = false;   // the name belongs to something else, left alone
+    std::string message;  // why it failed, or the stale entry replaced; "" otherwise
+};
+
+// Serves readers in a background thread: one Reader, or several on one RTU
+// line. On a bus every reader answers its own station id and station 0, so a
+// request to station 0 (or to an id two readers share) draws several replies
+// at once: they collide into one frame that fails its CRC (Collide in
+// wire.h). Faults are each reader's own.
 class Server {
 public:
     explicit Server(Reader &reader);
+    // A bus of these readers, none null; they must outlive the server.
+    explicit Server(std::vector<Reader *> readers);
     ~Server();  // stops
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
-    // Creates a pty and enters it as portsDir/COM<number>; returns the slave
-    // path, or "" on failure.
+    std::size_t ReaderCount() const { return readers_.size(); }
+
+    // Creates a pty and enters it as portsDir/COM<number>. A name already
+    // taken is refused; an entry whose target no longer exists (left by a
+    // killed simulator) is replaced. At stop the entry is removed only while
+    // it still points to this pty.
+    PtyEntry OpenPty(const std::string &portsDir, int number);
+    // OpenPty's slave path, or "" on failure.
     std::string ServePty(const std::string &portsDir, int number);
     // Serves a serial device (or a pty slave) at the given rate.
     bool ServeDevice(const std::string &path, int rate);
-    // Listens on 127.0.0.1:port (0 = any free port); returns the bound port or -1.
+    // Listens on 127.0.0.1:port (0 = any free port); returns the bound port or
+    // -1. Modbus TCP plays one reader: refused (-1, EINVAL) on a bus.
     int ServeTcp(int port = 0);
     void Stop();
 
-    // Applies fault f to the next count requests.
+    // Applies fault f to the next count requests each reader answers.
     void InjectFault(Fault f, int count = 1);
-    // Applies fault f to each request with probability p (0..1); seedable.
+    // The same for one reader, by its index in the bus (std::out_of_range).
+    void InjectFault(std::size_t reader, Fault f, int count = 1);
+    // Applies fault f to each request with probability p (0..1); seedable
+    // (reader i draws from seed + i).
     void SetFaultChance(Fault f, double p, std::uint32_t seed = 1);
-    FaultSettings faultSettings() const;
+    // The settings of one reader (the first by default); setting them sets
+    // every reader's.
+    FaultSettings faultSettings(std::size_t reader = 0) const;
     void SetFaultSettings(const FaultSettings &s);
     // Changes some of the settings, under the lock the serving thread takes.
     template <class F>
@@ -157,24 +183,31 @@ public:
     void SetVerbose(bool on);
     // Where verbose lines go instead of stderr (one call per line, no newline).
     void SetLogSink(std::function<void(const std::string &)> sink);
-    // Enables the in-band control registers (kControlRegister ...).
+    // Enables the in-band control registers (kControlRegister ...); a
+    // control write acts on the readers it is addressed to.
     void SetControl(bool on);
 
-    // Runs f with the reader locked against the serving thread.
+    // Runs f with the (first) reader locked against the serving thread.
     template <class F>
     auto WithReader(F f) -> decltype(f(std::declval<Reader &>())) {
+        return WithReader(0, f);
+    }
+    // The same for the reader of that index in the bus (std::out_of_range).
+    template <class F>
+    auto WithReader(std::size_t index, F f) -> decltype(f(std::declval<Reader &>())) {
+        Reader &r = *readers_.at(index);
         Lock();
         struct Unlock {
             Server *s;
             ~Unlock() { s->Unlock(); }
         } u{this};
-        return f(reader_);
+        return f(r);
     }
 
 private:
     void Lock();
     void Unlock();
-    Reader &reader_;
+    std::vector<Reader *> readers_;
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

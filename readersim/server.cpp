@@ -17,11 +17,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <list>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 #include "readersim.h"
@@ -43,13 +45,69 @@ const Bytes kStrayBytes = {0xA5, 0x5A, 0xC3};
 constexpr std::size_t kOversizedBlock = 200;   // 0x46 block and the extra data of other replies
 constexpr std::uint8_t kOversizedCount = 250;  // byte count of an oversized 0x03 reply
 
+// A symbolic link's text, or "" when path is none.
+std::string ReadLink(const std::string &path) {
+    char t[4096];
+    ssize_t n = ::readlink(path.c_str(), t, sizeof t);
+    return n > 0 && static_cast<std::size_t>(n) < sizeof t ? std::string(t, static_cast<std::size_t>(n)) : "";
+}
+
+enum class Entry { Free, Stale, Taken, Unreadable };
+
+// What is at a ports-directory path now, in words for the user. A link to a
+// pty that is gone is stale (its simulator was killed before it could remove
+// it), and so is one naming our own new pty: the kernel hands a freed pty
+// number out again at once. A link to another missing device is no such
+// leftover but a pinned adapter that is unplugged now: taken.
+Entry Inspect(const std::string &path, dev_t ourPty, std::string &words) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        const int err = errno;
+        words = std::strerror(err);
+        return err == ENOENT ? Entry::Free : Entry::Unreadable;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        const std::string target = ReadLink(path);
+        struct stat t;
+        if (::stat(path.c_str(), &t) != 0) {
+            const int err = errno;
+            if ((err == ENOENT || err == ENOTDIR) && target.compare(0, 9, "/dev/pts/") == 0) {
+                words = "it pointed to " + target + ", which no longer exists";
+                return Entry::Stale;
+            }
+            if (err == ENOENT || err == ENOTDIR) {
+                words = "it points to " + target + ", which does not exist now (an adapter unplugged?)";
+                return Entry::Taken;
+            }
+            words = "it points to " + target + " (" + std::strerror(err) + ")";
+            return Entry::Taken;
+        }
+        if (S_ISCHR(t.st_mode) && t.st_rdev == ourPty) {
+            words = "it pointed to " + target + ", a pty since closed and given to this simulator";
+            return Entry::Stale;
+        }
+        words = "it points to " + target;
+        return Entry::Taken;
+    }
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        words = "a device node";
+    else if (S_ISDIR(st.st_mode))
+        words = "a directory";
+    else if (S_ISREG(st.st_mode))
+        words = "a regular file";
+    else
+        words = "a socket or a fifo";
+    return Entry::Taken;
+}
+
 struct Channel {
     enum Kind { kSerial, kListener, kTcp } kind = kSerial;
     int fd = -1;
     int slaveFd = -1;  // a pty's slave, held open so the master never sees a hang-up
     bool pty = false;
-    std::string link;  // ports directory entry to remove at the end
-    std::string name;  // for the log
+    std::string link;   // ports directory entry to remove at the end
+    std::string slave;  // the pty slave it points to while it is ours
+    std::string name;   // for the log
     Bytes in;
     struct Piece {
         Clock::time_point due;
@@ -61,24 +119,30 @@ struct Channel {
     ~Channel() {
         if (fd >= 0) ::close(fd);
         if (slaveFd >= 0) ::close(slaveFd);
-        if (!link.empty()) ::unlink(link.c_str());
+        // Someone may have put another entry in its place since.
+        if (!link.empty() && ReadLink(link) == slave) ::unlink(link.c_str());
     }
 };
 
 }  // namespace
 
 struct Server::Impl {
-    Reader &reader;
+    std::vector<Reader *> readers;
     std::mutex readerMu;
+
+    // Each reader's faults.
+    struct Faults {
+        Fault next = Fault::None;
+        int nextCount = 0;
+        Fault chanceFault = Fault::None;
+        double chance = 0;
+        std::mt19937 rng{1};
+        FaultSettings settings;
+    };
 
     mutable std::mutex stateMu;  // the fields below
     std::deque<Request> log;
-    Fault nextFault = Fault::None;
-    int nextCount = 0;
-    Fault chanceFault = Fault::None;
-    double chance = 0;
-    std::mt19937 rng{1};
-    FaultSettings settings;
+    std::vector<Faults> faults;  // one per reader
     bool verbose = false;
     bool control = false;
     std::function<void(const std::string &)> sink;
@@ -90,10 +154,14 @@ struct Server::Impl {
     std::atomic<bool> stop{false};
     int wakeFd = -1;
 
-    explicit Impl(Reader &r) : reader(r) { wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+    explicit Impl(std::vector<Reader *> r) : readers(std::move(r)), faults(readers.size()) {
+        wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    }
     ~Impl() {
         if (wakeFd >= 0) ::close(wakeFd);
     }
+
+    bool Bus() const { return readers.size() > 1; }
 
     void Wake() {
         std::uint64_t one = 1;
@@ -144,16 +212,17 @@ struct Server::Impl {
         pending.clear();
     }
 
-    Fault TakeFault(FaultSettings &s) {
+    Fault TakeFault(std::size_t i, FaultSettings &s) {
         std::lock_guard<std::mutex> g(stateMu);
-        s = settings;
-        if (nextCount > 0) {
-            --nextCount;
-            return nextFault;
+        Faults &f = faults[i];
+        s = f.settings;
+        if (f.nextCount > 0) {
+            --f.nextCount;
+            return f.next;
         }
-        if (chanceFault != Fault::None && chance > 0) {
-            double x = std::uniform_real_distribution<double>(0.0, 1.0)(rng);
-            if (x < chance) return chanceFault;
+        if (f.chanceFault != Fault::None && f.chance > 0) {
+            double x = std::uniform_real_distribution<double>(0.0, 1.0)(f.rng);
+            if (x < f.chance) return f.chanceFault;
         }
         return Fault::None;
     }
@@ -164,27 +233,29 @@ struct Server::Impl {
         if (log.size() > kMaxLog) log.pop_front();
     }
 
-    // The in-band control; true when the request was one of its writes.
-    bool Control(const Bytes &pdu) {
+    // The in-band control, for reader i; true when the request was one of its
+    // writes.
+    bool Control(std::size_t i, const Bytes &pdu) {
         if (pdu.size() != 5 || pdu[0] != 0x06) return false;
         int address = pdu[1] << 8 | pdu[2];
         int value = pdu[3] << 8 | pdu[4];
         std::lock_guard<std::mutex> g(stateMu);
         if (!control) return false;
+        Faults &f = faults[i];
         switch (address) {
             case kControlRegister: {
-                int f = value >> 8;
+                int kind = value >> 8;
                 int count = value & 0xFF;
-                if (f >= kFaultCount) f = 0;
-                nextFault = static_cast<Fault>(f);
-                nextCount = f ? count : 0;
+                if (kind >= kFaultCount) kind = 0;
+                f.next = static_cast<Fault>(kind);
+                f.nextCount = kind ? count : 0;
                 return true;
             }
             case kControlDelayMs:
-                settings.delayMs = value;
+                f.settings.delayMs = value;
                 return true;
             case kControlGapMs:
-                settings.gapMs = value;
+                f.settings.gapMs = value;
                 return true;
             case kControlClearLog:
                 log.clear();
@@ -194,22 +265,53 @@ struct Server::Impl {
         }
     }
 
-    // A request the client sent at another rate than the reader's line runs
-    // at would be garbage on a real line: it goes unanswered. The reader's
-    // rate is read per request, so a new 40001 applies from the next one.
-    bool WrongRate(Channel &c, const Bytes &frame) {
-        int line = 0;
+    // "station 17 " on a bus, where lines name the reader; nothing for a
+    // lone reader, whose lines stay as they always were.
+    std::string Who(int station) const { return Bus() ? "station " + std::to_string(station) + " " : ""; }
+
+    // A request the client sent at another rate than a reader's line runs at
+    // is garbage to that reader, as on a real line. Rates are read per
+    // request, so a new 40001 applies from the next one. Fills hears (one
+    // flag per reader); false when no reader hears the request at all.
+    bool Hearing(Channel &c, const Bytes &frame, std::uint8_t station, std::vector<char> &hears) {
+        std::vector<int> rate(readers.size(), 0), own(readers.size(), 0);
+        bool strict = false;
         {
             std::lock_guard<std::mutex> g(readerMu);
-            if (!reader.StrictBaud()) return false;
-            line = reader.LineRate();
+            for (std::size_t i = 0; i < readers.size(); ++i) {
+                own[i] = readers[i]->Station();
+                if (!readers[i]->StrictBaud()) continue;
+                strict = true;
+                rate[i] = readers[i]->LineRate();
+            }
         }
+        hears.assign(readers.size(), 1);
+        if (!strict) return true;
         const int client = PtyClientRate(c.fd);
-        if (client == line) return false;
-        Log([&] {
-            return c.name + " " + HexTags(frame, '<', '>') + " sent at " + std::to_string(client) +
-                   " bit/s, the line runs at " + std::to_string(line) + ": not understood, no reply";
-        });
+        bool any = false;
+        for (std::size_t i = 0; i < readers.size(); ++i) {
+            hears[i] = rate[i] == 0 || rate[i] == client;
+            any = any || hears[i];
+        }
+        if (!any) {
+            Log([&] {
+                std::string line =
+                    c.name + " " + HexTags(frame, '<', '>') + " sent at " + std::to_string(client) + " bit/s, ";
+                if (!Bus()) return line + "the line runs at " + std::to_string(rate[0]) + ": not understood, no reply";
+                line += "the readers run at";
+                for (std::size_t i = 0; i < readers.size(); ++i)
+                    line += (i ? ", " : " ") + std::to_string(rate[i]) + " (station " + std::to_string(own[i]) + ")";
+                return line + ": not understood, no reply";
+            });
+            return false;
+        }
+        for (std::size_t i = 0; i < readers.size(); ++i) {
+            if (hears[i] || (station != 0 && station != own[i])) continue;
+            Log([&] {
+                return c.name + " " + Who(own[i]) + "runs at " + std::to_string(rate[i]) +
+                       " bit/s: not understood, no reply";
+            });
+        }
         return true;
     }
 
@@ -231,46 +333,10 @@ struct Server::Impl {
         return r;
     }
 
-    // One request taken from the wire: log it, answer it, queue the reply.
-    void OnRequest(Channel &c, bool tcp, const Bytes &frame, std::uint8_t station, const Bytes &pdu,
-                   std::uint16_t transaction) {
-        if (c.pty && WrongRate(c, frame)) return;
-        Record(tcp, station, pdu, frame);
-        Log([&] { return c.name + " " + HexTags(frame, '<', '>'); });
-
-        std::optional<Bytes> reply;
-        Fault fault = Fault::None;
-        FaultSettings s;
-        bool ours = false;
-        {
-            std::lock_guard<std::mutex> g(readerMu);
-            std::uint8_t own = static_cast<std::uint8_t>(reader.Station());
-            ours = station == 0 || station == own || (tcp && station == kTcpAnyUnit);
-            if (!ours) {
-                // silent: another reader on the line is meant
-            } else if (Control(pdu)) {
-                reply = pdu;
-            } else {
-                fault = TakeFault(s);
-                if (fault == Fault::Exception && !pdu.empty())
-                    reply = Bytes{static_cast<std::uint8_t>(pdu[0] | 0x80), 0x04};
-                else
-                    reply = reader.Handle(tcp && station == kTcpAnyUnit ? 0 : station, pdu);
-            }
-        }
-        if (!ours) {
-            Log([&] { return c.name + " station " + std::to_string(station) + " is not ours: silent"; });
-            return;
-        }
-        if (!reply) return;
-        if (fault == Fault::NoReply) {
-            Log([&] { return c.name + " no reply (fault noreply)"; });
-            return;
-        }
-        Bytes body = *reply;
+    // One reader's reply on the wire, its faults on the bytes applied.
+    static Bytes Frame(bool tcp, std::uint16_t transaction, std::uint8_t station, Bytes body, Fault fault) {
         if (fault == Fault::WrongCode && !body.empty()) body[0] ^= 0x01;
         if (fault == Fault::Oversized) body = Oversize(body);
-
         Bytes out;
         if (tcp) {
             std::size_t len = body.size() + 1 + (fault == Fault::BadCrc ? 3 : 0);
@@ -287,8 +353,79 @@ struct Server::Impl {
                 out[out.size() - 2] ^= 0xFF;
             }
         }
+        return out;
+    }
+
+    struct Answer {
+        int station = 0;  // the reader's own id
+        Fault fault = Fault::None;
+        FaultSettings settings;
+        Bytes frame;  // none for fault noreply
+    };
+
+    // One request taken from the wire: log it, let every reader it is meant
+    // for answer, queue what the line then carries.
+    void OnRequest(Channel &c, bool tcp, const Bytes &frame, std::uint8_t station, const Bytes &pdu,
+                   std::uint16_t transaction) {
+        std::vector<char> hears(readers.size(), 1);
+        if (c.pty && !Hearing(c, frame, station, hears)) return;
+        Record(tcp, station, pdu, frame);
+        Log([&] { return c.name + " " + HexTags(frame, '<', '>'); });
+
+        std::vector<Answer> answers;
+        bool onLine = false;  // some reader has this id, heard or not
+        {
+            std::lock_guard<std::mutex> g(readerMu);
+            for (std::size_t i = 0; i < readers.size(); ++i) {
+                Reader &reader = *readers[i];
+                const int own = reader.Station();
+                const bool meant = station == 0 || station == own || (tcp && station == kTcpAnyUnit);
+                onLine = onLine || meant;
+                if (!meant || !hears[i]) continue;
+                Answer a;
+                a.station = own;
+                std::optional<Bytes> reply;
+                if (Control(i, pdu)) {
+                    reply = pdu;
+                } else {
+                    a.fault = TakeFault(i, a.settings);
+                    if (a.fault == Fault::Exception && !pdu.empty())
+                        reply = Bytes{static_cast<std::uint8_t>(pdu[0] | 0x80), 0x04};
+                    else
+                        reply = reader.Handle(tcp && station == kTcpAnyUnit ? 0 : station, pdu);
+                }
+                if (!reply) continue;
+                if (a.fault != Fault::NoReply) a.frame = Frame(tcp, transaction, station, *reply, a.fault);
+                answers.push_back(std::move(a));
+            }
+        }
+        // Logged out of the lock, so a log sink may look at the readers.
+        for (auto it = answers.begin(); it != answers.end();) {
+            if (it->fault != Fault::NoReply) {
+                ++it;
+                continue;
+            }
+            Log([&] { return c.name + " " + Who(it->station) + "no reply (fault noreply)"; });
+            it = answers.erase(it);
+        }
+        if (!onLine) {
+            Log([&] {
+                return c.name + " station " + std::to_string(station) +
+                       (Bus() ? " is not on the bus: silent" : " is not ours: silent");
+            });
+            return;
+        }
+        if (answers.empty()) return;
+        if (answers.size() > 1) {
+            Collision(c, answers);
+            return;
+        }
+        Answer &a = answers.front();
+        const Fault fault = a.fault;
+        const FaultSettings &s = a.settings;
+        Bytes &out = a.frame;
         Log([&] {
-            std::string line = c.name + " " + HexTags(out, '[', ']');
+            std::string line = c.name + " " + Who(a.station) + HexTags(out, '[', ']');
             if (fault == Fault::Stray) line += HexTags(kStrayBytes, '[', ']');
             if (fault != Fault::None) line += std::string(" (fault ") + FaultName(fault) + ")";
             return line;
@@ -314,6 +451,30 @@ struct Server::Impl {
         // Stray bytes come a gap after the reply, so a client that took the
         // reply finds them in its queue at its next request.
         if (fault == Fault::Stray) c.out.push_back({now + std::chrono::milliseconds(s.gapMs), kStrayBytes});
+        Flush(c);
+    }
+
+    // Several readers answered at once. The collision goes out at once, in
+    // one piece: the readers' timing faults (delay, split, stray) are not
+    // played, their faults on the bytes are.
+    void Collision(Channel &c, const std::vector<Answer> &answers) {
+        std::vector<Bytes> frames;
+        for (const Answer &a : answers) {
+            frames.push_back(a.frame);
+            Log([&] {
+                std::string line = c.name + " " + Who(a.station) + HexTags(a.frame, '[', ']');
+                if (a.fault != Fault::None) line += std::string(" (fault ") + FaultName(a.fault) + ")";
+                return line + " collides";
+            });
+        }
+        Bytes out = Collide(frames);
+        Log([&] {
+            std::string line = c.name + " collision of stations";
+            for (std::size_t i = 0; i < answers.size(); ++i)
+                line += (i ? ", " : " ") + std::to_string(answers[i].station);
+            return line + ": " + HexTags(out, '[', ']');
+        });
+        c.out.push_back({Clock::now(), std::move(out)});
         Flush(c);
     }
 
@@ -468,17 +629,30 @@ struct Server::Impl {
     }
 };
 
-Server::Server(Reader &reader) : reader_(reader), impl_(std::make_unique<Impl>(reader)) {}
+Server::Server(Reader &reader) : Server(std::vector<Reader *>{&reader}) {}
+
+Server::Server(std::vector<Reader *> readers) : readers_(std::move(readers)) {
+    for (Reader *r : readers_)
+        if (!r) throw std::invalid_argument("readersim::Server: a null reader");
+    impl_ = std::make_unique<Impl>(readers_);
+}
 
 Server::~Server() {
     Stop();
 }
 
-std::string Server::ServePty(const std::string &portsDir, int number) {
+PtyEntry Server::OpenPty(const std::string &portsDir, int number) {
+    PtyEntry e;
+    const std::string com = "COM" + std::to_string(number);
+    const std::string where = com + " in " + portsDir;
     int master = -1, slave = -1;
     char name[256] = {0};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return "";
-    auto c = std::make_unique<Channel>();
+    struct stat slaveSt;
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        e.message = "cannot create a pseudo-terminal: " + std::string(std::strerror(errno));
+        return e;
+    }
+    auto c = std::make_unique<Channel>();  // closes both ends on failure
     c->fd = master;
     c->slaveFd = slave;
     c->pty = true;
@@ -490,15 +664,50 @@ std::string Server::ServePty(const std::string &portsDir, int number) {
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     fcntl(master, F_SETFD, FD_CLOEXEC);
     fcntl(slave, F_SETFD, FD_CLOEXEC);
+    if (::fstat(slave, &slaveSt) != 0) slaveSt.st_rdev = 0;
     std::error_code ec;
     std::filesystem::create_directories(portsDir, ec);
-    std::string link = portsDir + "/COM" + std::to_string(number);
-    ::unlink(link.c_str());
-    if (::symlink(name, link.c_str()) != 0) return "";  // c closes both ends
+    const std::string link = portsDir + "/" + com;
+    // symlink() never replaces: whatever is there is looked at first.
+    for (int attempt = 0;; ++attempt) {
+        if (::symlink(name, link.c_str()) == 0) break;
+        // A directory that could not be made says more than the ENOENT it leads to.
+        std::string why =
+            errno == ENOENT && ec ? "the directory cannot be made: " + ec.message() : std::strerror(errno);
+        if (errno == EEXIST && attempt < 3) {
+            std::string words;
+            switch (Inspect(link, slaveSt.st_rdev, words)) {
+                case Entry::Free:  // gone meanwhile
+                    continue;
+                case Entry::Taken:
+                    e.taken = true;
+                    e.message = where + " is taken: " + words;
+                    return e;
+                case Entry::Stale:
+                    if (::unlink(link.c_str()) == 0) {
+                        e.message = where + " was stale (" + words + "): replaced";
+                        continue;
+                    }
+                    why = "its stale entry cannot be removed (" + words + "): " + std::strerror(errno);
+                    break;
+                case Entry::Unreadable:
+                    why = words;
+                    break;
+            }
+        }
+        e.message = "cannot create " + where + ": " + why;
+        return e;
+    }
     c->link = link;
-    c->name = "COM" + std::to_string(number);
+    c->slave = name;
+    c->name = com;
     impl_->Add(std::move(c));
-    return name;
+    e.slave = name;
+    return e;
+}
+
+std::string Server::ServePty(const std::string &portsDir, int number) {
+    return OpenPty(portsDir, number).slave;
 }
 
 bool Server::ServeDevice(const std::string &path, int rate) {
@@ -512,7 +721,10 @@ bool Server::ServeDevice(const std::string &path, int rate) {
 }
 
 int Server::ServeTcp(int port) {
-    if (port < 0 || port > 65535) return -1;
+    if (port < 0 || port > 65535 || readers_.size() != 1) {
+        errno = EINVAL;
+        return -1;
+    }
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     int one = 1;
@@ -541,26 +753,34 @@ void Server::Stop() {
 }
 
 void Server::InjectFault(Fault f, int count) {
+    for (std::size_t i = 0; i < readers_.size(); ++i) InjectFault(i, f, count);
+}
+
+void Server::InjectFault(std::size_t reader, Fault f, int count) {
     std::lock_guard<std::mutex> g(impl_->stateMu);
-    impl_->nextFault = f;
-    impl_->nextCount = f == Fault::None || count < 0 ? 0 : count;
+    Impl::Faults &s = impl_->faults.at(reader);
+    s.next = f;
+    s.nextCount = f == Fault::None || count < 0 ? 0 : count;
 }
 
 void Server::SetFaultChance(Fault f, double p, std::uint32_t seed) {
     std::lock_guard<std::mutex> g(impl_->stateMu);
-    impl_->chanceFault = f;
-    impl_->chance = p < 0 ? 0 : (p > 1 ? 1 : p);
-    impl_->rng.seed(seed);
+    for (std::size_t i = 0; i < impl_->faults.size(); ++i) {
+        Impl::Faults &s = impl_->faults[i];
+        s.chanceFault = f;
+        s.chance = p < 0 ? 0 : (p > 1 ? 1 : p);
+        s.rng.seed(seed + static_cast<std::uint32_t>(i));
+    }
 }
 
-FaultSettings Server::faultSettings() const {
+FaultSettings Server::faultSettings(std::size_t reader) const {
     std::lock_guard<std::mutex> g(impl_->stateMu);
-    return impl_->settings;
+    return impl_->faults.at(reader).settings;
 }
 
 void Server::SetFaultSettings(const FaultSettings &s) {
     std::lock_guard<std::mutex> g(impl_->stateMu);
-    impl_->settings = s;
+    for (Impl::Faults &f : impl_->faults) f.settings = s;
 }
 
 std::vector<Request> Server::Requests() const {

@@ -102,6 +102,16 @@ long MbapFrameLength(const std::uint8_t *buf, std::size_t n) {
     return static_cast<long>(n) >= total ? total : 0;
 }
 
+Bytes Collide(const std::vector<Bytes> &frames) {
+    Bytes out;
+    for (const Bytes &f : frames) {
+        if (f.size() > out.size()) out.resize(f.size(), 0);
+        for (std::size_t i = 0; i < f.size(); ++i) out[i] |= f[i];
+    }
+    if (CrcOk(out.data(), out.size())) out.back() ^= 0xFF;
+    return out;
+}
+
 std::string HexTags(const Bytes &b, char open, char close) {
     std::string s;
     s.reserve(b.size() * 4);

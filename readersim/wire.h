@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "readersim.h"
 
@@ -32,6 +33,12 @@ constexpr std::size_t kMbapHeader = 7;
 // Length of the MBAP frame at the start of buf: 0 = incomplete, -1 = not a
 // Modbus TCP frame (bad protocol id or length field).
 long MbapFrameLength(const std::uint8_t *buf, std::size_t n);
+
+// What a client hears when several readers drive the line at once: the
+// byte-wise OR of their frames, as long as the longest (the shorter drivers
+// fall silent first). Identical frames would OR into a valid one; then the
+// last byte is inverted, so a collision never passes its CRC.
+Bytes Collide(const std::vector<Bytes> &frames);
 
 // "[01][03]..." (brackets = '[' ']') or "<01><03>..." (brackets = '<' '>').
 std::string HexTags(const Bytes &b, char open, char close);

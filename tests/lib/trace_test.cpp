@@ -268,10 +268,11 @@ TEST_F(Trace, KeysAndPermissionsNeverShowOnlyTheirCount) {
         {[&] { return QV_SetPermission(1, 0x5A, key); }, "> 01 46 04 " + sixteen + " ** "},
     };
     for (auto &c : calls) {
-        std::thread reader([&] {
-            com.Read(1, 3000);
-            com.Drain(15);
-            com.Write(WithCrc(Hex("01 46 01")));
+        std::thread reader([&] {  // a reader that echoes what it received
+            Bytes request = com.Read(1, 3000);
+            const Bytes rest = com.Drain(15);
+            request.insert(request.end(), rest.begin(), rest.end());
+            com.Write(request);
         });
         EXPECT_EQ(c.call(), 1);
         reader.join();
@@ -279,7 +280,12 @@ TEST_F(Trace, KeysAndPermissionsNeverShowOnlyTheirCount) {
     const auto lines = Lines();
     std::string all;
     for (const std::string &l : lines) all += l + "\n";
-    for (auto &c : calls) EXPECT_NE(all.find(c.request), std::string::npos) << c.request << " in:\n" << all;
+    for (auto &c : calls) {
+        EXPECT_NE(all.find(c.request), std::string::npos) << c.request << " in:\n" << all;
+        std::string echo = c.request;
+        echo[0] = '<';
+        EXPECT_NE(all.find(echo), std::string::npos) << echo << " in:\n" << all;
+    }
     for (const char *secret : {"A1", "B2", "C3", "D4", "E5", "F6", "5A"})
         EXPECT_EQ(all.find(std::string(" ") + secret), std::string::npos) << secret << " in:\n" << all;
 }
@@ -345,4 +351,47 @@ TEST_F(Trace, NoRegularFileMeansStandardErrorWithoutBlockingOrCreatingFiles) {
     for (const char *name : {"STDERR", "Stderr", "1"}) EXPECT_NE(access(name, F_OK), 0) << name;
     trace::Configure(nullptr);
     ASSERT_EQ(chdir(cwd), 0);
+}
+
+TEST_F(Trace, ReplyWaitIsReadAtEachOpenAndRefusedValuesSaySo) {
+    struct {
+        const char *value;
+        bool tcp;
+        double ms;  // the wait a silent reader then costs
+        bool named;  // the value is refused in the trace
+    } cases[] = {
+        {"300", false, 300, false}, {"250", true, 250, false}, {"9", false, 2000, true}, {"2s", true, 2000, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.value) + (c.tcp ? " tcp" : " serial"));
+        trace::Configure(nullptr);
+        unlink(file_.c_str());
+        trace::Configure(file_.c_str());
+        setenv("QV_REPLY_WAIT_MS", c.value, 1);
+        std::unique_ptr<PtyPort> com;
+        std::unique_ptr<TcpPeer> peer;
+        if (c.tcp) {
+            peer = std::make_unique<TcpPeer>();
+            ASSERT_EQ(QV_TCPConnect("127.0.0.1", peer->port()), 1);
+        } else {
+            com = std::make_unique<PtyPort>(dir_, 1);
+            ASSERT_EQ(QV_ComInitial(1, 19200), 1);
+        }
+        unsetenv("QV_REPLY_WAIT_MS");  // read at the open: changing it now changes nothing
+        std::uint8_t buf[2];
+        const double t0 = NowMs();
+        EXPECT_EQ(QV_ReadRegister(1, 1, 1, buf), -1);
+        const double ms = NowMs() - t0;
+        EXPECT_EQ(errno, QV_E_NOREPLY);
+        EXPECT_GE(ms, c.ms - 50);
+        EXPECT_LT(ms, c.ms + 500);
+        const auto lines = Lines();
+        bool named = false;
+        for (const std::string &l : lines) named = named || l.find("QV_REPLY_WAIT_MS=") != std::string::npos;
+        EXPECT_EQ(named, c.named);
+        EXPECT_NE(FailureLine().find("no reply within " + std::to_string(static_cast<int>(c.ms)) + " ms"),
+                  std::string::npos);
+        QV_ComFree();
+        QV_TCPFree();
+    }
 }

@@ -195,6 +195,33 @@ TEST_F(LibrarySerial, NewStationAnswersUnderItsNewId) {
     EXPECT_EQ(ToHex(Bytes(buf, buf + 2)), "03 09");
 }
 
+// Two readers on one line, as a client that scans stations meets them: each
+// id answers alone, an absent one stays silent, station 0 draws both and
+// the collision fails its CRC at once instead of waiting out the reply time.
+TEST(LibraryBus, StationsAnswerAloneAndStationZeroFails) {
+    PortsDir dir;
+    Options o;
+    o.station = 3;
+    Reader a(o);
+    o.station = 17;
+    Reader b(o);
+    b.SetRegister(qvreg::kSameCardDelay, 7);
+    Server server(std::vector<Reader *>{&a, &b});
+    ASSERT_FALSE(server.ServePty(dir.path(), kPort).empty());
+    ASSERT_EQ(QV_ComInitial(kPort, 19200), 1);
+    unsigned char buf[2] = {0, 0};
+    ASSERT_EQ(QV_ReadRegister(3, qvreg::kSameCardDelay, 1, buf), 2);
+    EXPECT_EQ(ToHex(Bytes(buf, buf + 2)), "00 14");
+    ASSERT_EQ(QV_ReadRegister(17, qvreg::kSameCardDelay, 1, buf), 2);
+    EXPECT_EQ(ToHex(Bytes(buf, buf + 2)), "00 07");
+    double t0 = NowMs();
+    EXPECT_EQ(QV_ReadRegister(0, qvreg::kBaudStation, 1, buf), -1);
+    EXPECT_LT(NowMs() - t0, 1000);
+    EXPECT_EQ(QV_ReadRegister(9, qvreg::kBaudStation, 1, buf), -1);
+    EXPECT_GE(NowMs() - t0, 1500) << "silence: the library's full reply wait";
+    QV_ComFree();
+}
+
 TEST(LibraryTcp, CommandsOverModbusTcp) {
     Reader reader;
     Server server(reader);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # mbpoll, a client nobody here wrote, reads and writes the readersim program
 # over its pty and over Modbus TCP; also checks the program's ready lines,
-# its verbose dump, the in-band control and the removal of its COM entry.
+# its verbose dump, the in-band control, a bus of readers, and its COM entry
+# (removed at exit, a taken name refused, a killed simulator's replaced).
 # Usage: peer_mbpoll.sh path/to/readersim
 set -uo pipefail
 sim=$1
@@ -114,13 +115,63 @@ check "pty rate not the reader's" 2 $?
 "$sim" --tcp 0 --strict-baud >/dev/null 2>&1
 check "strict-baud without a pty" 2 $?
 
+# A bus: three readers on one pty, each with its own card and registers.
+"$sim" --pty COM4 --ports-dir "$dir/ports" --stations 3,17,200 --card 123456,none,0A00654321 --verbose \
+    >"$dir/out4" 2>"$dir/err4" &
+pid=$!
+for _ in $(seq 100); do grep -q '^readersim: serving' "$dir/out4" 2>/dev/null && break; sleep 0.05; done
+slave4=$(sed -n 's/^readersim: serving COM4 (\(.*\)) in .*$/\1/p' "$dir/out4")
+check "bus ready line" "readersim: serving COM4 ($slave4) in $dir/ports; stations 3, 17, 200" "$(head -1 "$dir/out4")"
+bus=(mbpoll -q -m rtu -b 19200 -P none -0 -1 -o 0.5 -t 4:hex)
+for want in "3 0x0012 0x3456" "17 0x0000 0x0000" "200 0x0065 0x4321"; do
+    read -r st card <<<"$want"
+    check "bus: card of station $st" "$card" \
+        "$(timeout 10 "${bus[@]}" -a "$st" -r 6 -c 2 "$dir/ports/COM4" | values | paste -sd' ')"
+done
+timeout 10 "${bus[@]}" -a 17 -r 3 "$dir/ports/COM4" 0x0611 >/dev/null
+check "bus: write at 17" 0 $?
+check "bus: 40003 of 3, 17, 200" "0x0000 0x0611 0x0000" \
+    "$(for a in 3 17 200; do timeout 10 "${bus[@]}" -a $a -r 3 -c 1 "$dir/ports/COM4" | values; done | paste -sd' ')"
+timeout 10 "${bus[@]}" -a 5 -r 1 "$dir/ports/COM4" >/dev/null 2>&1
+check "bus: station 5 is not on it" 1 $?
+check "bus: verbose names the station" 1 "$(grep -c '^COM4 station 17 \[11\]\[06\]' "$dir/err4")"
+check "bus: register words name the station" 1 "$(grep -c '^readersim: station 17: 40003 = 0x0611' "$dir/err4")"
+
+# The ports directory: a second simulator may not take COM4; once the first
+# is killed (its entry left behind, pointing nowhere) a new one replaces it.
+"$sim" --pty COM4 --ports-dir "$dir/ports" >/dev/null 2>"$dir/err5"
+check "taken name: status" 2 $?
+check "taken name: says by what" "readersim: COM4 in $dir/ports is taken: it points to $slave4" "$(cat "$dir/err5")"
+check "taken name: entry untouched" "$slave4" "$(readlink "$dir/ports/COM4")"
+kill -KILL "$pid"
+wait "$pid" 2>/dev/null
+"$sim" --pty COM4 --ports-dir "$dir/ports" >"$dir/out6" 2>"$dir/err6" &
+pid=$!
+for _ in $(seq 100); do grep -q '^readersim: serving' "$dir/out6" 2>/dev/null && break; sleep 0.05; done
+check "stale entry: replaced, with a word" "readersim: COM4 in $dir/ports was stale (it pointed to $slave4" \
+    "$(grep -o "^.*(it pointed to $slave4" "$dir/err6")"
+check "stale entry: now ours" "$(sed -n 's/^readersim: serving COM4 (\(.*\)) in .*$/\1/p' "$dir/out6")" \
+    "$(readlink "$dir/ports/COM4")"
+ln -sfn /dev/null "$dir/ports/COM4"
+kill -TERM "$pid"
+wait "$pid"
+pid=
+check "exit leaves an entry that is no longer ours" /dev/null "$(readlink "$dir/ports/COM4")"
+
+for bad in "--station 1 --stations 2,3" "--stations 2,3 --tcp 0" "--stations 2,3 --card 1,2,3" "--stations 2,,3" \
+    "--stations 3,256" "--card 12,zz"; do
+    # shellcheck disable=SC2086
+    "$sim" --pty COM9 --ports-dir "$dir/ports" $bad >/dev/null 2>&1
+    check "refused: $bad" 2 $?
+done
+
 "$sim" --bogus >/dev/null 2>&1
 check "unknown option" 2 $?
 "$sim" --pty COM0 >/dev/null 2>&1
 check "bad port number" 2 $?
 help=$("$sim" --help)
 check "help exit status" 0 $?
-case $help in *"--strict-baud"*"--fault KIND"*"--control"*"Wiegand-26"*) r=documented ;; *) r=missing ;; esac
+case $help in *"--strict-baud"*"--stations"*"--fault KIND"*"--control"*"Wiegand-26"*) r=documented ;; *) r=missing ;; esac
 check "help text" documented "$r"
 
 checks_done "mbpoll peer"

@@ -1,19 +1,25 @@
 // The simulated reader served on a pty and on TCP, seen as raw bytes from the
 // client side: framing, stations, every fault on the wire, the in-band
-// control, the verbose dump and the port's lifecycle.
+// control, the verbose dump, the port's lifecycle and its ports-directory
+// entry, and a bus of several readers on one line.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "pty_port.h"
 #include "qvregisters.h"
 #include "readersim.h"
 #include "sim_client.h"
+#include "wire.h"
 
 using readersim::Fault;
 using readersim::Options;
@@ -367,6 +373,95 @@ TEST(PtyLifecycle, BadPlacesFailCleanly) {
     EXPECT_EQ(server.ServeTcp(70000), -1);
 }
 
+// The ports directory is shared with an administrator's pinned adapters and
+// with other simulators: a name that is taken is refused and left as it was.
+TEST(PtyEntries, ATakenNameIsRefusedAndLeftAlone) {
+    PortsDir dir;
+    Reader reader;
+    Server first(reader);
+    const std::string firstSlave = first.ServePty(dir.path(), 1);
+    ASSERT_FALSE(firstSlave.empty());
+    const std::string d = dir.path() + "/";
+    ASSERT_EQ(symlink("/dev/null", (d + "COM2").c_str()), 0);
+    ASSERT_EQ(close(open((d + "COM3").c_str(), O_CREAT | O_WRONLY, 0644)), 0);
+    ASSERT_EQ(mkdir((d + "COM4").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo((d + "COM5").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/serial/by-id/usb-unplugged", (d + "COM7").c_str()), 0);
+    std::vector<std::pair<int, std::string>> taken = {{1, "it points to " + firstSlave},
+                                                      {2, "it points to /dev/null"},
+                                                      {3, "a regular file"},
+                                                      {4, "a directory"},
+                                                      {5, "a socket or a fifo"},
+                                                      {7,
+                                                       "it points to /dev/serial/by-id/usb-unplugged, which does "
+                                                       "not exist now (an adapter unplugged?)"}};
+    if (mknod((d + "COM6").c_str(), S_IFCHR | 0644, makedev(1, 3)) == 0) taken.push_back({6, "a device node"});
+    for (const auto &t : taken) {
+        const std::string entry = d + "COM" + std::to_string(t.first);
+        struct stat before, after;
+        ASSERT_EQ(lstat(entry.c_str(), &before), 0);
+        {
+            Server second(reader);
+            readersim::PtyEntry e = second.OpenPty(dir.path(), t.first);
+            EXPECT_EQ(e.slave, "");
+            EXPECT_TRUE(e.taken);
+            EXPECT_EQ(e.message, "COM" + std::to_string(t.first) + " in " + dir.path() + " is taken: " + t.second);
+        }
+        ASSERT_EQ(lstat(entry.c_str(), &after), 0) << entry;
+        EXPECT_EQ(after.st_ino, before.st_ino) << entry;
+    }
+    RawPort p = RawPort::Serial(d + "COM1");
+    p.Write(kReadBaud);
+    EXPECT_EQ(p.Drain(), kBaudReply) << "COM1 still leads to the first simulator";
+}
+
+// A simulator killed before it could remove its entry leaves a link to a pty
+// that is gone, or whose number the kernel has since handed out again
+// (possibly to us): such an entry is replaced. (A link to a missing adapter
+// is refused above: it is a pinning, its adapter unplugged.)
+TEST(PtyEntries, AStaleEntryIsReplaced) {
+    PortsDir dir;
+    int master = -1, slave = -1;
+    char gone[256] = {0};
+    ASSERT_EQ(openpty(&master, &slave, gone, nullptr, nullptr), 0);
+    close(slave);
+    close(master);
+    dir.Link("COM1", gone);
+    dir.Link("COM2", "/dev/pts/999999");
+    Reader reader;
+    Server server(reader);
+    for (int n : {1, 2}) {
+        readersim::PtyEntry e = server.OpenPty(dir.path(), n);
+        ASSERT_FALSE(e.slave.empty()) << e.message;
+        EXPECT_FALSE(e.taken);
+        const std::string head = "COM" + std::to_string(n) + " in " + dir.path() + " was stale (it pointed to ";
+        EXPECT_EQ(e.message.rfind(head, 0), 0u) << e.message;
+        const std::string tail = "): replaced";
+        EXPECT_TRUE(e.message.size() > tail.size() &&
+                    e.message.compare(e.message.size() - tail.size(), tail.size(), tail) == 0)
+            << e.message;
+        char target[256] = {0};
+        ASSERT_GT(readlink((dir.path() + "/COM" + std::to_string(n)).c_str(), target, sizeof target - 1), 0);
+        EXPECT_EQ(target, e.slave);
+    }
+    EXPECT_EQ(server.OpenPty(dir.path(), 3).message, "") << "a free name: nothing to say";
+}
+
+TEST(PtyEntries, StopRemovesOnlyAnEntryStillPointingToItsPty) {
+    PortsDir dir;
+    Reader reader;
+    Server server(reader);
+    ASSERT_FALSE(server.ServePty(dir.path(), 1).empty());
+    ASSERT_FALSE(server.ServePty(dir.path(), 2).empty());
+    dir.Link("COM1", "/dev/null");  // someone re-pinned COM1 meanwhile
+    server.Stop();
+    char target[256] = {0};
+    EXPECT_GT(readlink((dir.path() + "/COM1").c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/dev/null");
+    struct stat st;
+    EXPECT_NE(lstat((dir.path() + "/COM2").c_str(), &st), 0) << "its own entry is gone";
+}
+
 TEST(DeviceServing, PtySlaveAtAnOddRate) {
     // A pty pair of our own: the simulator serves the slave, the test the master.
     PortsDir dir;
@@ -376,6 +471,140 @@ TEST(DeviceServing, PtySlaveAtAnOddRate) {
     ASSERT_TRUE(server.ServeDevice(pty.slavePath(), 14400));
     pty.Write(kReadBaud);
     EXPECT_EQ(pty.Read(kBaudReply.size(), 2000), kBaudReply);
+}
+
+// A bus: readers 3, 17 and 200 on one pty, each with its own card (17 has
+// another, 200 none).
+
+class BusServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (int id : {3, 17, 200}) {
+            Options o;
+            o.station = id;
+            o.rearmMs = 0;
+            readers_.push_back(std::make_unique<Reader>(o));
+        }
+        readers_[1]->SetCard(0x00CAFEF00Dull);
+        readers_[2]->RemoveCard();
+        server_ =
+            std::make_unique<Server>(std::vector<Reader *>{readers_[0].get(), readers_[1].get(), readers_[2].get()});
+        server_->SetLogSink([this](const std::string &l) {
+            std::lock_guard<std::mutex> g(m_);
+            lines_.push_back(l);
+        });
+        ASSERT_FALSE(server_->ServePty(dir_.path(), 3).empty());
+        port_ = std::make_unique<RawPort>(RawPort::Serial(dir_.path() + "/COM3"));
+        ASSERT_TRUE(port_->ok());
+    }
+    void TearDown() override {
+        port_.reset();
+        server_.reset();
+    }
+    static Bytes To(std::uint8_t station, const std::string &pdu) {
+        Bytes b = Hex(pdu);
+        b.insert(b.begin(), station);
+        return WithCrc(b);
+    }
+    std::string Ask(std::uint8_t station, const std::string &pdu) {
+        port_->Write(To(station, pdu));
+        Bytes r = port_->Drain(30, 300, 1000);
+        return r.empty() ? "silent" : ToHex(r);
+    }
+    std::uint16_t Reg(std::size_t reader, int address) {
+        return server_->WithReader(reader, [address](Reader &r) { return r.Register(address); });
+    }
+    std::vector<std::string> Lines() {
+        std::lock_guard<std::mutex> g(m_);
+        return lines_;
+    }
+
+    PortsDir dir_;
+    std::vector<std::unique_ptr<Reader>> readers_;
+    std::unique_ptr<Server> server_;
+    std::unique_ptr<RawPort> port_;
+    std::mutex m_;
+    std::vector<std::string> lines_;
+};
+
+const char kRead40001[] = "03 00 01 00 01";
+
+TEST_F(BusServer, EachStationHasItsOwnRegistersAndCard) {
+    EXPECT_EQ(Ask(3, "03 00 04 00 04"), ToHex(To(3, "03 08 00 00 00 00 00 12 34 56")));
+    EXPECT_EQ(Ask(17, "03 00 04 00 04"), ToHex(To(17, "03 08 00 00 00 00 CA FE F0 0D")));
+    EXPECT_EQ(Ask(200, "03 00 04 00 04"), ToHex(To(200, "03 08 00 00 00 00 00 00 00 00")));
+    EXPECT_EQ(Ask(17, "06 00 03 06 11"), ToHex(To(17, "06 00 03 06 11")));
+    EXPECT_EQ(Ask(3, "03 00 03 00 01"), ToHex(To(3, "03 02 00 00")));
+    EXPECT_EQ(Ask(17, "03 00 03 00 01"), ToHex(To(17, "03 02 06 11")));
+    EXPECT_EQ(Ask(200, "03 00 03 00 01"), ToHex(To(200, "03 02 00 00")));
+    EXPECT_EQ(Reg(0, qvreg::kLedBeep) | Reg(2, qvreg::kLedBeep), 0) << "the write reached 17 only";
+    EXPECT_THROW(Reg(3, qvreg::kLedBeep), std::out_of_range);
+}
+
+TEST_F(BusServer, AStationNotOnTheBusIsSilent) {
+    for (std::uint8_t id : {1, 5, 16, 18, 247, 255}) EXPECT_EQ(Ask(id, kRead40001), "silent") << int(id);
+    EXPECT_EQ(server_->Requests().size(), 6u) << "each request is logged all the same";
+}
+
+TEST_F(BusServer, StationZeroDrawsEveryReaderAndTheRepliesCollide) {
+    EXPECT_EQ(Ask(0, kRead40001), "00 03 02 03 DB C5 FF") << "OR of 03 03, 03 11 and 03 C8";
+    EXPECT_EQ(Ask(0, "03 00 02 00 01"), "00 03 02 00 05 45 78") << "identical replies: last byte inverted";
+    EXPECT_EQ(Ask(0, "06 00 6A 00 05"), "00 06 00 6A 00 05 68 FB");
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(Reg(i, qvreg::kSameCardDelay), 5) << "every reader took the write";
+    // With two of them silenced, the third answers cleanly.
+    server_->InjectFault(0, Fault::NoReply);
+    server_->InjectFault(2, Fault::NoReply);
+    EXPECT_EQ(Ask(0, kRead40001), ToHex(To(0, "03 02 03 11")));
+}
+
+TEST_F(BusServer, ControlActsOnTheStationAddressed) {
+    server_->SetControl(true);
+    EXPECT_EQ(Ask(17, "06 FF F0 03 01"), ToHex(To(17, "06 FF F0 03 01"))) << "no reply, once, at 17";
+    EXPECT_EQ(Ask(17, kRead40001), "silent");
+    EXPECT_EQ(Ask(3, kRead40001), ToHex(To(3, "03 02 03 03")));
+    EXPECT_EQ(Ask(17, kRead40001), ToHex(To(17, "03 02 03 11")));
+
+    Ask(200, "06 FF F0 05 01");  // an exception, once, at 200: a shorter reply in the collision
+    EXPECT_EQ(Ask(0, kRead40001), "00 83 06 13 33 C5 7D");
+    Ask(17, "06 FF F1 00 FA");
+    EXPECT_EQ(server_->faultSettings(1).delayMs, 250);
+    EXPECT_EQ(server_->faultSettings(0).delayMs, 300);
+}
+
+TEST_F(BusServer, AWrittenStationMovesTheReaderEvenOntoATakenId) {
+    EXPECT_EQ(Ask(17, "06 00 01 03 03"), ToHex(To(17, "06 00 01 03 03")));
+    EXPECT_EQ(Ask(17, kRead40001), "silent");
+    EXPECT_EQ(Ask(3, kRead40001), "03 03 02 03 03 81 8A") << "two readers on 3 now collide";
+    EXPECT_EQ(server_->WithReader(1, [](Reader &r) { return r.Station(); }), 3);
+}
+
+TEST_F(BusServer, VerboseLinesNameTheStations) {
+    server_->SetVerbose(true);
+    Ask(17, kRead40001);
+    Ask(5, kRead40001);
+    server_->InjectFault(1, Fault::NoReply);
+    Ask(0, kRead40001);
+    const std::vector<std::string> want = {
+        "COM3 " + readersim::HexTags(To(17, kRead40001), '<', '>'),
+        "COM3 station 17 [11][03][02][03][11][B9][7B]",
+        "COM3 " + readersim::HexTags(To(5, kRead40001), '<', '>'),
+        "COM3 station 5 is not on the bus: silent",
+        "COM3 " + readersim::HexTags(To(0, kRead40001), '<', '>'),
+        "COM3 station 17 no reply (fault noreply)",
+        "COM3 station 3 [00][03][02][03][03][C5][75] collides",
+        "COM3 station 200 [00][03][02][03][C8][84][E2] collides",
+        "COM3 collision of stations 3, 200: [00][03][02][03][CB][C5][F7]",
+    };
+    EXPECT_EQ(Lines(), want);
+}
+
+TEST(BusSetup, NullReadersAndTcpAreRefused) {
+    Reader a, b;
+    EXPECT_THROW(Server(std::vector<Reader *>{&a, nullptr}), std::invalid_argument);
+    Server bus(std::vector<Reader *>{&a, &b});
+    EXPECT_EQ(bus.ServeTcp(0), -1) << "Modbus TCP plays one reader";
+    Server one(std::vector<Reader *>{&a});
+    EXPECT_GT(one.ServeTcp(0), 0);
 }
 
 // Modbus TCP.

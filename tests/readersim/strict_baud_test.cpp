@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
@@ -136,6 +137,56 @@ TEST(StrictBaud, WithoutItAnyRateIsAnsweredAndTcpNeverMinds) {
     RawPort c = RawPort::Tcp(tcp);
     c.Write(Hex("00 07 00 00 00 06 01 03 00 01 00 01"));
     EXPECT_EQ(ToHex(c.Read(11, 2000)), "00 07 00 00 00 05 01 03 02 03 01");
+}
+
+// On a bus each reader hears only its own rate: station 0 sent at one
+// reader's rate is answered by that reader alone, cleanly.
+TEST(StrictBaud, EachReaderOfABusHearsItsOwnRate) {
+    PortsDir dir;
+    Options o;
+    o.strictBaud = true;
+    o.station = 3;
+    o.baud = 9600;
+    Reader slow(o);
+    o.station = 17;
+    o.baud = 19200;
+    Reader fast(o);
+    Server server(std::vector<Reader *>{&slow, &fast});
+    std::mutex m;
+    std::vector<std::string> lines;
+    server.SetVerbose(true);
+    server.SetLogSink([&](const std::string &s) {
+        std::lock_guard<std::mutex> g(m);
+        lines.push_back(s);
+    });
+    ASSERT_FALSE(server.ServePty(dir.path(), 7).empty());
+    RawPort p = RawPort::Serial(dir.path() + "/COM7");
+    auto ask = [&](const std::string &request) {
+        p.Write(WithCrc(Hex(request)));
+        return ToHex(p.Drain(30, 150, 1000));
+    };
+    const struct {
+        speed_t rate;
+        const char *request, *reply;
+    } cases[] = {
+        {B19200, "00 03 00 01 00 01", "00 03 02 03 11 45 78"},
+        {B19200, "03 03 00 01 00 01", ""},
+        {B9600, "00 03 00 01 00 01", "00 03 02 01 03 C4 15"},
+        {B9600, "11 03 00 01 00 01", ""},
+        {B38400, "00 03 00 01 00 01", ""},
+    };
+    for (const auto &c : cases) {
+        SetRate(p, c.rate);
+        EXPECT_EQ(ask(c.request), c.reply) << c.request << " at speed code " << c.rate;
+    }
+    EXPECT_EQ(server.Requests().size(), 4u) << "the request no reader heard is no request";
+    std::lock_guard<std::mutex> g(m);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "COM7 station 3 runs at 9600 bit/s: not understood, no reply"),
+              lines.end());
+    EXPECT_NE(lines.back().find("sent at 38400 bit/s, the readers run at 9600 (station 3), 19200 (station 17)"),
+              std::string::npos)
+        << lines.back();
 }
 
 // Through the library, at rates the standard table lacks (termios2 on the

@@ -128,6 +128,28 @@ TEST(Mbap, FrameLength) {
     EXPECT_EQ(readersim::MbapFrameLength(longLen.data(), longLen.size()), -1);
 }
 
+// Replies of readers 3, 17 and 200 to "read 40001" at station 0, and an
+// exception reply: what the line carries when they overlap.
+TEST(Collision, ByteWiseOrAsLongAsTheLongestNeverPassingItsCrc) {
+    const Bytes at3 = WithCrc(Hex("00 03 02 03 03")), at17 = WithCrc(Hex("00 03 02 03 11"));
+    const Bytes at200 = WithCrc(Hex("00 03 02 03 C8")), exception = WithCrc(Hex("00 83 04"));
+    const struct {
+        std::vector<Bytes> replies;
+        const char *line;
+    } cases[] = {
+        {{at3, at17}, "00 03 02 03 13 C5 7D"},
+        {{at3, at17, at200}, "00 03 02 03 DB C5 FF"},
+        {{at3, exception}, "00 83 06 13 33 C5 75"},  // the longer reply's tail alone
+        {{exception, at3}, "00 83 06 13 33 C5 75"},
+        {{at3, at3}, "00 03 02 03 03 C5 8A"},  // identical: last byte inverted
+    };
+    for (const auto &c : cases) {
+        const Bytes line = readersim::Collide(c.replies);
+        EXPECT_EQ(testsupport::ToHex(line), c.line);
+        EXPECT_FALSE(readersim::CrcOk(line.data(), line.size())) << c.line;
+    }
+}
+
 TEST(HexDump, LibmodbusStyle) {
     EXPECT_EQ(readersim::HexTags(Hex("01 03 0A"), '[', ']'), "[01][03][0A]");
     EXPECT_EQ(readersim::HexTags(Hex("FF"), '<', '>'), "<FF>");
