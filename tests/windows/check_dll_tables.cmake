@@ -1,7 +1,8 @@
 # Fails unless the DLL exports exactly the thirteen QV_ names, undecorated,
 # and imports nothing but the system's kernel32, ws2_32, advapi32 and the C
-# runtime (so libstdc++, libgcc and winpthread are linked in).
-#   cmake -DDLL=qvmodbusrtu.dll -DOBJDUMP=x86_64-w64-mingw32-objdump -P check_dll_tables.cmake
+# runtime (so libstdc++, libgcc and winpthread are linked in); with FORMAT,
+# also unless it is a DLL of that machine (pei-i386, pei-x86-64).
+#   cmake -DDLL=qvmodbusrtu.dll -DOBJDUMP=x86_64-w64-mingw32-objdump [-DFORMAT=pei-x86-64] -P check_dll_tables.cmake
 if(NOT DLL OR NOT OBJDUMP)
   message(FATAL_ERROR "usage: cmake -DDLL=<dll> -DOBJDUMP=<objdump> -P check_dll_tables.cmake")
 endif()
@@ -10,6 +11,10 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed (${rc})")
 endif()
 string(REPLACE "\n" ";" lines "${dump}")
+if(FORMAT AND NOT dump MATCHES "file format ${FORMAT}\n")
+  string(REGEX MATCH "file format [^\n]*" found "${dump}")
+  message(FATAL_ERROR "${DLL}: expected file format ${FORMAT}, found ${found}")
+endif()
 
 set(imports)
 set(exports)
