@@ -13,6 +13,7 @@
 
 #include "qvregisters.h"
 #include "readersim.h"
+#include "serialports.h"
 
 namespace {
 
@@ -185,7 +186,7 @@ struct Args {
     std::vector<int> ptys;
     std::string portsDir;
     std::string device;
-    int baud = 19200;
+    int baud = qvreg::kDefaultBaud;
     bool baudGiven = false;
     int tcp = -1;
     readersim::Options opt;
@@ -216,10 +217,10 @@ Args Parse(int argc, char **argv) {
             std::fputs(kHelp, stdout);
             std::exit(0);
         } else if (o == "--pty") {
-            std::string v = value();
-            if (v.size() < 4 || (v.compare(0, 3, "COM") != 0 && v.compare(0, 3, "com") != 0))
-                Fail("--pty wants COMn, not '" + v + "'");
-            a.ptys.push_back(static_cast<int>(Number(o, v.substr(3), 1, 255)));
+            const std::string v = value();
+            const int n = serialports::PortNumber(v);
+            if (n < 1 || n > 255) Fail("--pty wants COMn (COM1 to COM255), not '" + v + "'");
+            a.ptys.push_back(n);
         } else if (o == "--ports-dir") {
             a.portsDir = value();
         } else if (o == "--device") {

@@ -45,12 +45,12 @@ bool IsCardRegister(int a) {
 
 std::string LedWords(std::uint16_t v) {
     static const char *const kOutputs[] = {"nothing", "LED", "buzzer", "LED and buzzer"};
-    int off = (v >> qvreg::kLedOffShift) & 0x0F;
-    int on = (v >> qvreg::kLedOnShift) & 0x0F;
-    int out = (v >> qvreg::kLedOutputShift) & 0x03;
-    int cycles = (v >> qvreg::kLedCycleShift) & 0x3F;
+    const int off = qvreg::Field(v, qvreg::kLedOffMask) * qvreg::kLedTimeUnitMs;
+    const int on = qvreg::Field(v, qvreg::kLedOnMask) * qvreg::kLedTimeUnitMs;
+    const int out = qvreg::Field(v, qvreg::kLedOutputMask);
+    const int cycles = qvreg::Field(v, qvreg::kLedCycleMask);
     char t[160];
-    std::snprintf(t, sizeof t, "%s, on %d ms, off %d ms, %d cycle%s", kOutputs[out], on * 100, off * 100, cycles,
+    std::snprintf(t, sizeof t, "%s, on %d ms, off %d ms, %d cycle%s", kOutputs[out], on, off, cycles,
                   cycles == 1 ? "" : "s");
     return t;
 }
@@ -274,7 +274,7 @@ Reader::Reader(const Options &o) : impl_(std::make_unique<Impl>()) {
     if (d.opt.model.size() > 8) d.opt.model.resize(8);
     d.rearmMs = o.rearmMs < 0 ? 0 : o.rearmMs;
     int code = qvreg::BaudCode(o.baud);
-    if (!code) code = qvreg::BaudCode(19200);
+    if (!code) code = qvreg::BaudCode(qvreg::kDefaultBaud);
     d.regs = {
         {qvreg::kBaudStation, static_cast<std::uint16_t>(code << 8 | (o.station & 0xFF))},
         {qvreg::kReadParams, 0x0005},

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "qvregisters.h"
+
 namespace readersim {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -27,7 +29,7 @@ struct Options {
     int baseAddress = 0;             // base register address in the device information
     int versionMajor = 1, versionMinor = 5;
     int rearmMs = 100;  // card shows again this long after 40004-40007 were zeroed
-    int baud = 19200;   // bit rate named by 40001's baud code at start; one of the seven
+    int baud = qvreg::kDefaultBaud;  // bit rate named by 40001's baud code at start; one of the seven
     // On a pty, requests sent at another rate than 40001's go unanswered, as
     // on a real line (the rate the client set is read from the pty master).
     bool strictBaud = false;

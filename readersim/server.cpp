@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "readersim.h"
+#include "serialports.h"
 #include "wire.h"
 
 namespace readersim {
@@ -643,7 +644,7 @@ Server::~Server() {
 
 PtyEntry Server::OpenPty(const std::string &portsDir, int number) {
     PtyEntry e;
-    const std::string com = "COM" + std::to_string(number);
+    const std::string com = serialports::PortName(number);
     const std::string where = com + " in " + portsDir;
     int master = -1, slave = -1;
     char name[256] = {0};

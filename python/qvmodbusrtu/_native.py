@@ -15,10 +15,9 @@ from typing import List, Optional, Tuple
 
 from .errors import LibraryNotFoundError
 
-__all__ = ["LOCK", "DEVICE_INFO_SIZE", "ENV_LIBRARY", "library", "load_library", "ubytes", "last_code"]
+__all__ = ["LOCK", "ENV_LIBRARY", "library", "load_library", "ubytes", "last_code"]
 
 LOCK = threading.RLock()
-DEVICE_INFO_SIZE = 51
 ENV_LIBRARY = "QVMODBUSRTU_LIBRARY"
 
 _u8p = ctypes.POINTER(ctypes.c_ubyte)

@@ -16,7 +16,7 @@ import sys
 import tempfile
 from typing import Optional, Union
 
-from . import _native
+from . import _native, registers
 from .errors import LinkClosedError, LinkError
 
 __all__ = ["Link", "open_serial", "open_tcp"]
@@ -144,7 +144,7 @@ def _open_com(number: int, baud: int, name: str, hint: str) -> "Link":
     return _current
 
 
-def open_serial(port: PortSpec, baud: int = 19200) -> Link:
+def open_serial(port: PortSpec, baud: int = registers.DEFAULT_BAUD) -> Link:
     """Open a serial port (Modbus RTU) and return the Link; any link opened before is closed.
 
     Args:

@@ -5,15 +5,11 @@ import enum
 from typing import Callable, List, NamedTuple, Sequence
 
 from . import _native
+from . import registers as reg
 from .errors import ReaderError
 from .link import Link, _check_int
 
 __all__ = ["Reader", "DeviceInfo", "Output", "led_word"]
-
-MAX_READ = 125
-MAX_WRITE = 123
-CARD_ADDRESS = 4  # registers 40004-40007
-LED_ADDRESS = 3  # register 40003
 
 
 class DeviceInfo(NamedTuple):
@@ -38,18 +34,24 @@ class Output(enum.IntEnum):
     BOTH = 3
 
 
+def _top(mask: int, shift: int) -> int:
+    return mask >> shift
+
+
 def _ms(name: str, ms: int) -> int:
-    _check_int(name, ms, 0, 1500)
-    if ms % 100:
-        raise ValueError(f"{name} must be a multiple of 100 ms, got {ms}")
-    return ms // 100
+    unit = reg.LED_TIME_UNIT_MS
+    _check_int(name, ms, 0, _top(reg.LED_ON_MASK, reg.LED_ON_SHIFT) * unit)
+    if ms % unit:
+        raise ValueError(f"{name} must be a multiple of {unit} ms, got {ms}")
+    return ms // unit
 
 
 def led_word(output: int = Output.BUZZER, cycles: int = 1, on_ms: int = 100, off_ms: int = 100) -> int:
     """The 40003 word for an LED/buzzer signal (see Reader.led); the defaults give 0x0611."""
-    _check_int("output", output, 1, 3)
-    _check_int("cycles", cycles, 0, 63)
-    return cycles << 10 | output << 8 | _ms("on_ms", on_ms) << 4 | _ms("off_ms", off_ms)
+    _check_int("output", output, 1, _top(reg.LED_OUTPUT_MASK, reg.LED_OUTPUT_SHIFT))
+    _check_int("cycles", cycles, 0, _top(reg.LED_CYCLE_MASK, reg.LED_CYCLE_SHIFT))
+    return (cycles << reg.LED_CYCLE_SHIFT | output << reg.LED_OUTPUT_SHIFT | _ms("on_ms", on_ms) << reg.LED_ON_SHIFT
+            | _ms("off_ms", off_ms) << reg.LED_OFF_SHIFT)
 
 
 def _key(name: str, data: bytes, size: int) -> "ctypes.Array[ctypes.c_ubyte]":
@@ -108,7 +110,7 @@ class Reader:
 
     def read_registers(self, address: int, count: int) -> List[int]:
         """Read count (1..125) holding registers from address; returns their values."""
-        self._range(address, count, MAX_READ)
+        self._range(address, count, reg.MAX_READ_COUNT)
         buf = (ctypes.c_ubyte * (2 * count))()
         detail = f"address {address}, count {count}"
         got = self._call("QV_ReadRegister", address, count, buf, detail=detail)
@@ -126,7 +128,7 @@ class Reader:
     def write_registers(self, address: int, values: Sequence[int]) -> None:
         """Write 1..123 consecutive holding registers from address (function 0x10)."""
         values = list(values)
-        self._range(address, len(values), MAX_WRITE)
+        self._range(address, len(values), reg.MAX_WRITE_COUNT)
         for v in values:
             _check_int("value", v, 0, 65535)
         data = b"".join(v.to_bytes(2, "big") for v in values)
@@ -135,13 +137,14 @@ class Reader:
 
     def device_info(self) -> DeviceInfo:
         """Read the model, firmware version and register base address."""
-        buf = (ctypes.c_ubyte * _native.DEVICE_INFO_SIZE)()
+        buf = (ctypes.c_ubyte * reg.INFO_RESERVED)()
         got = self._call("QV_GetDeviceInfo", buf)
-        if got < 12:
+        if got < reg.INFO_USED:
             raise ReaderError("QV_GetDeviceInfo", self.station, got, words=f"the reply holds {got} bytes, too short")
-        block = bytes(buf[:got])
-        model = block[:8].split(b"\0", 1)[0].decode("ascii", "replace")
-        return DeviceInfo(model, f"{block[10]}.{block[11]}", block[8] << 8 | block[9])
+        b = bytes(buf[:got])
+        model = b[reg.INFO_MODEL:reg.INFO_MODEL + reg.INFO_MODEL_SIZE].split(b"\0", 1)[0].decode("ascii", "replace")
+        version = f"{b[reg.INFO_VERSION_MAJOR]}.{b[reg.INFO_VERSION_MINOR]}"
+        return DeviceInfo(model, version, int.from_bytes(b[reg.INFO_BASE_ADDR:reg.INFO_BASE_ADDR + 2], "big"))
 
     def card_number(self) -> str:
         """The card number in 40004-40007 as 16 upper-case hex digits ("0000000000123456").
@@ -149,11 +152,11 @@ class Reader:
         All zeros means no card (or not read yet). Its layout depends on the
         reader's parameter register 40100.
         """
-        return "".join(f"{v:04X}" for v in self.read_registers(CARD_ADDRESS, 4))
+        return "".join(f"{v:04X}" for v in self.read_registers(reg.CARD_NUMBER, reg.CARD_NUMBER_COUNT))
 
     def clear_card(self) -> None:
         """Zero 40004-40007, so the reader reads the card in front of it again."""
-        self.write_registers(CARD_ADDRESS, [0, 0, 0, 0])
+        self.write_registers(reg.CARD_NUMBER, [0] * reg.CARD_NUMBER_COUNT)
 
     def led(self, output: int = Output.BUZZER, cycles: int = 1, on_ms: int = 100, off_ms: int = 100) -> int:
         """Signal with the LED and/or buzzer by writing register 40003; returns the word written.
@@ -166,7 +169,7 @@ class Reader:
         The defaults (buzzer, 1 cycle, 100 ms on, 100 ms off) write 0x0611.
         """
         word = led_word(output, cycles, on_ms, off_ms)
-        self.write_register(LED_ADDRESS, word)
+        self.write_register(reg.LED_BEEP, word)
         return word
 
     def down_key(self, key: bytes) -> None:

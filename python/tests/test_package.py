@@ -124,6 +124,23 @@ def test_reasons_are_the_headers_codes() -> None:
     assert {names.get(k, k): v for k, v in codes.items()} == {m.name: m.value for m in qv.Reason if m.value}
 
 
+def test_register_map_is_the_headers() -> None:
+    from qvmodbusrtu import registers
+
+    root = PACKAGE_ROOT.parent
+    header = (root / "common" / "qvregisters.h").read_text()
+    cpp = {re.sub(r"(?<!^)(?=[A-Z])", "_", m[1]).upper(): int(m[2], 0)
+           for m in re.finditer(r"constexpr int k(\w+) = (0x[0-9A-Fa-f]+|\d+);", header)}
+    rates = re.search(r"constexpr int kBaudRates\[\] = \{([^}]*)\}", header)
+    assert rates
+    cpp["BAUD_RATES"] = tuple(int(r) for r in rates[1].split(","))
+    ours = {k: v for k, v in vars(registers).items() if k.isupper()}
+    assert len(ours) >= 25
+    assert {k: cpp.get(k) for k in ours} == ours
+    public = (root / "qvmodbusrtu" / "include" / "qvmodbusrtu.h").read_text()
+    assert f"#define QV_DEVICE_INFO_SIZE {registers.INFO_RESERVED}\n" in public
+
+
 def _replug_sim(tmp_path: Path) -> "tuple[subprocess.Popen, str]":
     ports = tmp_path / "ports"
     proc = subprocess.Popen([READERSIM, "--pty", "COM3", "--ports-dir", str(ports)], stdout=subprocess.PIPE, text=True)

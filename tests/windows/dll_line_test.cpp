@@ -43,6 +43,7 @@ protected:
         std::thread t = Answer(*peer_, requestSize, std::move(reply), gapMs, &request_, &lastWrite);
         double t0 = NowMs();
         int r = command();
+        lastError_ = GetLastError();  // before anything else can change it
         double t1 = NowMs();
         t.join();
         if (elapsedMs) *elapsedMs = t1 - t0;
@@ -51,6 +52,7 @@ protected:
     }
     std::unique_ptr<RawPort> peer_;
     Bytes request_;
+    DWORD lastError_ = 0;  // what the last Run's command left
 };
 
 const Bytes kKey6 = Hex("A1 A2 A3 A4 A5 A6");
@@ -160,18 +162,33 @@ TEST_F(DllLine, NoReplyFailsAfterAboutTwoSeconds) {
     EXPECT_LT(CpuMs() - cpu0, 500) << "waiting for a silent reader must not spin";
 }
 
-TEST_F(DllLine, ExceptionAndBadRepliesFail) {
+TEST_F(DllLine, ExceptionAndBadRepliesFailWithTheirCodes) {
     std::uint8_t buf[4] = {0xEE, 0xEE, 0xEE, 0xEE};
     double elapsed = 0;
-    // An exception reply never completes a collection: it fails after the wait.
+    // An exception reply is complete with its five bytes: it fails at once.
     EXPECT_EQ(Run([&] { return QV_ReadRegister(1, 1, 1, buf); }, 8, {Hex("01 83 02 C0 F1")}, 0, &elapsed), -1);
-    EXPECT_GT(elapsed, 1800);
-    EXPECT_LT(elapsed, 3500);
+    EXPECT_EQ(lastError_, static_cast<DWORD>(QV_E_EXCEPTION_BASE + 2));
+    EXPECT_LT(elapsed, 1000);
     // Right code, wrong CRC.
     EXPECT_EQ(Run([&] { return QV_ReadRegister(1, 1, 1, buf); }, 8, {Hex("01 03 02 12 34 33 B5")}), -1);
-    // A valid write echo to a read.
+    EXPECT_EQ(lastError_, static_cast<DWORD>(QV_E_CRC));
+    // A valid 0x10 echo to a 0x06 write.
     EXPECT_EQ(Run([&] { return QV_WriteRegister(1, 1, 3); }, 8, {WithCrc(Hex("01 10 00 01 00 01"))}), -1);
+    EXPECT_EQ(lastError_, static_cast<DWORD>(QV_E_FUNCTION));
     EXPECT_EQ(ToHex(Bytes(buf, buf + 4)), "EE EE EE EE");
+    // Nothing at all, after the wait.
+    EXPECT_EQ(Run([&] { return QV_ReadRegister(1, 1, 1, buf); }, 8, {}, 0, &elapsed), -1);
+    EXPECT_EQ(lastError_, static_cast<DWORD>(QV_E_NOREPLY));
+    EXPECT_GT(elapsed, 1800);
+    // Arguments refused, and no link: before anything is sent.
+    EXPECT_EQ(QV_ReadRegister(1, 1, 0, buf), -1);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(QV_E_ARGUMENT));
+    QV_ComFree();
+    EXPECT_EQ(QV_WriteRegister(1, 1, 3), -1);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(QV_E_NOLINK));
+    // An open that fails leaves the system's own code.
+    EXPECT_EQ(QV_ComInitial(99, 19200), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(DllLine, OversizedRepliesNeverPassTheCallersBuffer) {

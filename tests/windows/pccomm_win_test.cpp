@@ -141,7 +141,7 @@ TEST(PortOpen, BadNumbersAndHandles) {
     std::uint8_t buf[pccomm::kReadChunk];
     EXPECT_EQ(pccomm::ComWrite(0, buf, 1), -1);
     EXPECT_EQ(pccomm::ComRead(0, buf), 0);
-    EXPECT_EQ(pccomm::ComWait(0, 10), -1);
+    EXPECT_EQ(pccomm::ComWait(0, 10), pccomm::kLineGone);
 }
 
 TEST(TickCount, FollowsTheClock) {

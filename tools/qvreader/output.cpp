@@ -127,7 +127,9 @@ std::string Stamp(bool utc) {
     const std::time_t secs = system_clock::to_time_t(now);
     const long ms = static_cast<long>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
     std::tm t{};
-    platform::CalendarTime(secs, utc, t);
+    // The tool reads the calendar on its main thread only, so the plain
+    // (not thread-safe) functions serve on every platform.
+    t = *(utc ? std::gmtime(&secs) : std::localtime(&secs));
     char buf[48];
     std::strftime(buf, sizeof buf, utc ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &t);
     char out[64];

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <utility>
@@ -17,10 +18,12 @@ void CatchInterrupts();
 bool Interrupted();
 
 void SetEnv(const char *name, const char *value);
-bool EnvSet(const char *name);  // set and not empty
+// Set and not empty.
+inline bool EnvSet(const char *name) {
+    const char *v = std::getenv(name);
+    return v && *v;
+}
 
-// secs broken down in UTC or local time.
-void CalendarTime(std::time_t secs, bool utc, std::tm &out);
 bool IsTerminal(std::FILE *f);
 // True when standard output is a pipe whose reader has gone.
 bool OutputGone();

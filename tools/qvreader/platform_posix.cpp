@@ -48,18 +48,6 @@ void SetEnv(const char *name, const char *value) {
     ::setenv(name, value, 1);
 }
 
-bool EnvSet(const char *name) {
-    const char *v = std::getenv(name);
-    return v && *v;
-}
-
-void CalendarTime(std::time_t secs, bool utc, std::tm &out) {
-    if (utc)
-        gmtime_r(&secs, &out);
-    else
-        localtime_r(&secs, &out);
-}
-
 bool IsTerminal(std::FILE *f) {
     return ::isatty(fileno(f)) == 1;
 }

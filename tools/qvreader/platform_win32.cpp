@@ -42,18 +42,6 @@ void SetEnv(const char *name, const char *value) {
     _putenv_s(name, value);
 }
 
-bool EnvSet(const char *name) {
-    const char *v = std::getenv(name);
-    return v && *v;
-}
-
-void CalendarTime(std::time_t secs, bool utc, std::tm &out) {
-    if (utc)
-        gmtime_s(&out, &secs);
-    else
-        localtime_s(&out, &secs);
-}
-
 bool IsTerminal(std::FILE *f) {
     return _isatty(_fileno(f)) != 0;
 }
