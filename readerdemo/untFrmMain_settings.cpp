@@ -87,7 +87,7 @@ void TFrmMain::cbBaud2Change() {
 
 void TFrmMain::RzBitBtn8Click() {
     ReadForShow(qvreg::kBaudStation, ui->edtValue, Text(97), Text(96), [this](int v, quint64 asked) {
-        const int high = v >> 8, low = v & 0xFF;
+        const int high = qvreg::Field(v, qvreg::kBaudCodeMask), low = qvreg::Field(v, qvreg::kStationMask);
         if (!ChangedSince(ui->cbBaud2, asked)) SelectEntry(ui->cbBaud2, high - 1);
         // Moves the station selector only: FStationID follows the user's picks.
         if (!ChangedSince(ui->cbID, asked)) SelectEntry(ui->cbID, low);
