@@ -21,22 +21,24 @@ struct CrcTables {
     constexpr CrcTables() {
         for (int i = 0; i < 256; ++i) {
             std::uint16_t c = static_cast<std::uint16_t>(i);
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001) : static_cast<std::uint16_t>(c >> 1);
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001) : static_cast<std::uint16_t>(c >> 1);
             hi[i] = static_cast<std::uint8_t>(c & 0xFF);
             lo[i] = static_cast<std::uint8_t>(c >> 8);
         }
     }
 };
 constexpr CrcTables kCrcTables;
-static_assert(kCrcTables.hi[1] == 0xC1 && kCrcTables.lo[1] == 0xC0 && kCrcTables.hi[255] == 0x40 && kCrcTables.lo[255] == 0x40,
+static_assert(kCrcTables.hi[1] == 0xC1 && kCrcTables.lo[1] == 0xC0 && kCrcTables.hi[255] == 0x40 &&
+                  kCrcTables.lo[255] == 0x40,
               "Modbus CRC tables");
 
 struct LinkState {
     LinkType type = kLinkNone;
     pccomm::PortHandle port = 0;
-    long opener = 0;          // the process that opened the port
-    bool serialLost = false;  // the port's line went away; until the next open
-    bool tcpLost = false;     // the connection was up and went away; until the next connect
+    long opener = 0;                // the process that opened the port
+    bool serialLost = false;        // the port's line went away; until the next open
+    bool tcpLost = false;           // the connection was up and went away; until the next connect
     int replyWaitMs = kWaitUnitMs;  // read from QV_REPLY_WAIT_MS at each open
     char serialLabel[16] = "";
     char tcpLabel[280] = "";
@@ -212,7 +214,9 @@ int ReplyWaitFromEnvironment(const char *label) {
 
 }  // namespace
 
-LinkType CurrentLinkType() { return g_link.type; }
+LinkType CurrentLinkType() {
+    return g_link.type;
+}
 
 const char *LinkLabel() {
     switch (g_link.type) {
@@ -394,7 +398,8 @@ const char *FailureText(const Failure &f) {
             break;
         case kLinkLost:
             if (*f.why) return f.why;
-            std::snprintf(text, sizeof text, "%s: %s", tcp ? "the connection was lost" : "the line went away (adapter unplugged?)",
+            std::snprintf(text, sizeof text, "%s: %s",
+                          tcp ? "the connection was lost" : "the line went away (adapter unplugged?)",
                           *pccomm::LastError() ? pccomm::LastError() : "the device is gone");
             break;
         case kIncomplete:
@@ -440,8 +445,7 @@ std::uint16_t CalcCrc16(const std::uint8_t *bytes, std::uint16_t count) {
     return static_cast<std::uint16_t>(lo << 8 | hi);
 }
 
-int BuildFrame(LinkType link, std::uint8_t function, int station, const std::uint8_t *data, int n,
-               std::uint8_t *out) {
+int BuildFrame(LinkType link, std::uint8_t function, int station, const std::uint8_t *data, int n, std::uint8_t *out) {
     if (n < 0 || n > kRequestBufSize - 8) return 0;
     int len = 0;
     if (link == kLinkSerial) {
@@ -475,23 +479,23 @@ int SendFrame(std::uint8_t function, int station, const std::uint8_t *data, int 
 
 int LinkWrite(const std::uint8_t *bytes, int count) {
     switch (g_link.type) {
-    case kLinkSerial:
-        return pccomm::ComWrite(g_link.port, bytes, count);
-    case kLinkTcp:
-        return pccomm::SockWrite(bytes, count);
-    default:
-        return 0;
+        case kLinkSerial:
+            return pccomm::ComWrite(g_link.port, bytes, count);
+        case kLinkTcp:
+            return pccomm::SockWrite(bytes, count);
+        default:
+            return 0;
     }
 }
 
 int RecvReply(std::uint8_t *buffer, int waitUnits) {
     switch (g_link.type) {
-    case kLinkSerial:
-        return g_link.port ? CollectSerial(buffer, waitUnits) : 0;
-    case kLinkTcp:
-        return pccomm::SockRead(buffer, kReplyBufSize);
-    default:
-        return 0;
+        case kLinkSerial:
+            return g_link.port ? CollectSerial(buffer, waitUnits) : 0;
+        case kLinkTcp:
+            return pccomm::SockRead(buffer, kReplyBufSize);
+        default:
+            return 0;
     }
 }
 
@@ -503,8 +507,8 @@ bool ReplyComplete(const std::uint8_t *b, int count) {
     return b[1] == 0x46 && CrcHolds(b, count);
 }
 
-int ParseFrameAs(LinkType link, const std::uint8_t *reply, int count, std::int32_t &station,
-                 std::uint8_t &function, std::uint8_t *payload) {
+int ParseFrameAs(LinkType link, const std::uint8_t *reply, int count, std::int32_t &station, std::uint8_t &function,
+                 std::uint8_t *payload) {
     if (link == kLinkNone) return 0;
     if (link == kLinkSerial && count < 4) return -2;
     Failure unused;

@@ -42,9 +42,9 @@ enum Outcome : std::int32_t {
 struct Failure {
     Outcome outcome;
     LinkType link;
-    const char *why;               // kNoLink, kArgument, kLinkLost: which case, in words ("" otherwise)
-    int got, expected;             // kIncomplete, TCP kCrc: bytes received, bytes expected (0: unknown);
-                                   // kArgument: the largest count allowed (0: no count refused)
+    const char *why;                       // kNoLink, kArgument, kLinkLost: which case, in words ("" otherwise)
+    int got, expected;                     // kIncomplete, TCP kCrc: bytes received, bytes expected (0: unknown);
+                                           // kArgument: the largest count allowed (0: no count refused)
     std::uint8_t carried[2], computed[2];  // serial kCrc
     std::uint8_t asked, answered;          // kFunction, kException: function codes
     int exception;                         // kException

@@ -28,7 +28,7 @@ struct Options {
     std::string model = "QV-LF125";  // 8 characters at most
     int baseAddress = 0;             // base register address in the device information
     int versionMajor = 1, versionMinor = 5;
-    int rearmMs = 100;  // card shows again this long after 40004-40007 were zeroed
+    int rearmMs = 100;               // card shows again this long after 40004-40007 were zeroed
     int baud = qvreg::kDefaultBaud;  // bit rate named by 40001's baud code at start; one of the seven
     // On a pty, requests sent at another rate than 40001's go unanswered, as
     // on a real line (the rate the client set is read from the pty master).

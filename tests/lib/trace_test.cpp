@@ -82,21 +82,51 @@ const OutcomeCase kOutcomes[] = {
     {"CRC swapped", false, "01 03 02 12 34 33 B5", false, QV_E_CRC, false, {"CRC mismatch", "33 B5", "B5 33"}},
     {"short serial reply", false, "01 03 02 12", false, QV_E_INCOMPLETE, true, {"incomplete reply", "4 of 7 bytes"}},
     {"bad CRC, length unknown", false, "01 46 00 51 56 AA BB", false, QV_E_CRC, true, {"CRC mismatch", "AA BB"}},
-    {"serial exception", false, "01 83 02 C0 F1", false, QV_E_EXCEPTION_BASE + 2, false,
+    {"serial exception",
+     false,
+     "01 83 02 C0 F1",
+     false,
+     QV_E_EXCEPTION_BASE + 2,
+     false,
      {"exception reply, code 02", "illegal data address"}},
     {"line gone mid-wait", false, "", true, QV_E_LINKLOST, false, {"the line went away"}},
     {"line gone mid-reply", false, "01 03 02", true, QV_E_LINKLOST, false, {"the line went away"}},
     {"no data", false, "01 46 81 D2", false, QV_E_NODATA, false, {"the reply carries no data"}, true},
-    {"TCP exception", true, "00 00 00 00 00 03 01 83 04", false, QV_E_EXCEPTION_BASE + 4, false,
+    {"TCP exception",
+     true,
+     "00 00 00 00 00 03 01 83 04",
+     false,
+     QV_E_EXCEPTION_BASE + 4,
+     false,
      {"exception reply, code 04", "server device failure"}},
-    {"another function", true, "00 00 00 00 00 07 01 04 04 00 01 00 02", false, QV_E_FUNCTION, false,
+    {"another function",
+     true,
+     "00 00 00 00 00 07 01 04 04 00 01 00 02",
+     false,
+     QV_E_FUNCTION,
+     false,
      {"expected function 03, received 04"}},
-    {"short TCP reply", true, "00 00 00 00 00 07 01 03 04 00 01", false, QV_E_INCOMPLETE, true,
+    {"short TCP reply",
+     true,
+     "00 00 00 00 00 07 01 03 04 00 01",
+     false,
+     QV_E_INCOMPLETE,
+     true,
      {"incomplete reply", "11 of the 13 bytes"}},
-    {"TCP length too small", true, "00 00 00 00 00 06 01 03 04 00 01 00 02", false, QV_E_CRC, false,
+    {"TCP length too small",
+     true,
+     "00 00 00 00 00 06 01 03 04 00 01 00 02",
+     false,
+     QV_E_CRC,
+     false,
      {"reply of 13 bytes, but its length field announces 12"}},
     {"connection closed", true, "", true, QV_E_LINKLOST, false, {"the connection was lost", "closed the connection"}},
-    {"connection closed mid-reply", true, "00 00 00 00 00 07 01 03 04", true, QV_E_LINKLOST, false,
+    {"connection closed mid-reply",
+     true,
+     "00 00 00 00 00 07 01 03 04",
+     true,
+     QV_E_LINKLOST,
+     false,
      {"the connection was lost"}},
 };
 
@@ -182,7 +212,8 @@ TEST_F(Trace, EachOutcomeHasItsCodeAndLineTracedOrNot) {
                     EXPECT_NE(line.find(word), std::string::npos) << word << " in: " << line;
                 if (!reply.empty() && !c.hangUp) {  // what came is shown as it came (a hang-up may flush it)
                     bool shown = false;
-                    for (const std::string &l : Lines()) shown = shown || l.find("< " + ToHex(reply)) != std::string::npos;
+                    for (const std::string &l : Lines())
+                        shown = shown || l.find("< " + ToHex(reply)) != std::string::npos;
                     EXPECT_TRUE(shown);
                 }
             } else {
@@ -357,10 +388,13 @@ TEST_F(Trace, ReplyWaitIsReadAtEachOpenAndRefusedValuesSaySo) {
     struct {
         const char *value;
         bool tcp;
-        double ms;  // the wait a silent reader then costs
+        double ms;   // the wait a silent reader then costs
         bool named;  // the value is refused in the trace
     } cases[] = {
-        {"300", false, 300, false}, {"250", true, 250, false}, {"9", false, 2000, true}, {"2s", true, 2000, true},
+        {"300", false, 300, false},
+        {"250", true, 250, false},
+        {"9", false, 2000, true},
+        {"2s", true, 2000, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.value) + (c.tcp ? " tcp" : " serial"));

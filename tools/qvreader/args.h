@@ -48,8 +48,8 @@ private:
     std::vector<OptionSpec> options_;
     std::size_t at_ = static_cast<std::size_t>(-1);
     const OptionSpec *spec_ = nullptr;
-    bool ended_ = false;          // "--" was passed: the rest are operands
-    bool hasInline_ = false;      // "--name=value" or "-nVALUE"
+    bool ended_ = false;      // "--" was passed: the rest are operands
+    bool hasInline_ = false;  // "--name=value" or "-nVALUE"
     std::string inline_;
 };
 

@@ -3,8 +3,8 @@
 namespace qvreader {
 
 const std::vector<Command> &Commands() {
-    static const std::vector<Command> commands = {kInfoCommand, kCardCommand,  kClearCommand, kLedCommand,
-                                                  kConfigCommand, kSetCommand, kReadCommand,  kWriteCommand,
+    static const std::vector<Command> commands = {kInfoCommand,   kCardCommand, kClearCommand, kLedCommand,
+                                                  kConfigCommand, kSetCommand,  kReadCommand,  kWriteCommand,
                                                   kFindCommand,   kScanCommand, kPortsCommand};
     return commands;
 }

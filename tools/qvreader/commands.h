@@ -14,7 +14,7 @@ using Args = std::vector<std::string>;
 
 struct Command {
     const char *name;
-    const char *summary;   // one line for the tool's help
+    const char *summary;    // one line for the tool's help
     std::string (*help)();  // 'qvreader NAME --help'
     int (*run)(Link &link, const Options &opt, const Args &args);
 };
@@ -33,7 +33,7 @@ struct DeviceInfo {
 DeviceInfo ReadDeviceInfo(Link &link, int station, const std::string &what);
 
 // One per file.
-extern const Command kInfoCommand, kCardCommand, kClearCommand, kLedCommand, kConfigCommand, kSetCommand,
-    kReadCommand, kWriteCommand, kFindCommand, kScanCommand, kPortsCommand;
+extern const Command kInfoCommand, kCardCommand, kClearCommand, kLedCommand, kConfigCommand, kSetCommand, kReadCommand,
+    kWriteCommand, kFindCommand, kScanCommand, kPortsCommand;
 
 }  // namespace qvreader

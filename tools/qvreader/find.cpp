@@ -17,7 +17,8 @@ std::string Help() {
 Looks for the reader on a serial port: reads 40001 at each bit rate, )" +
            std::to_string(qvreg::kDefaultBaud) + R"( first
 (a --baud given goes before it), then the others of
-  )" + RateList() + R"(
+  )" + RateList() +
+           R"(
 and reports the rate at which the reader answers and its station id (40001's
 low byte). One progress line per rate on standard error; up to 2 s for each
 rate without an answer. A device that refuses the read (an exception reply)
@@ -48,7 +49,8 @@ int Found(Link &link, const Options &opt, int rate, std::uint16_t word) {
 }
 
 int Refused(Link &link, const Options &opt, int rate, int code) {
-    std::fprintf(stderr, "find: %d bit/s: station %d answers with %s\n", rate, opt.station, ExceptionWords(code).c_str());
+    std::fprintf(stderr, "find: %d bit/s: station %d answers with %s\n", rate, opt.station,
+                 ExceptionWords(code).c_str());
     if (opt.json)
         Emit(JsonObject().Num("baud", rate).Num("exception", code - QV_E_EXCEPTION_BASE).Text());
     else

@@ -19,14 +19,19 @@ std::string Help() {
        qvreader [options] led --word HEX
 Flashes the LED and/or sounds the buzzer: writes register 40003.
   --output         led, beep (or buzzer) or both (default beep)
-  --cycles N       0 to )" + std::to_string(FieldTop(kLedCycleMask)) +
+  --cycles N       0 to )" +
+           std::to_string(FieldTop(kLedCycleMask)) +
            R"( (default 1)
-  --on MS          on time, 0 to )" + ms + " ms in steps of " + unit + R"( (default 100)
-  --off MS         off time, 0 to )" + ms + " ms in steps of " + unit + R"( (default 100)
+  --on MS          on time, 0 to )" +
+           ms + " ms in steps of " + unit + R"( (default 100)
+  --off MS         off time, 0 to )" +
+           ms + " ms in steps of " + unit + R"( (default 100)
   --word HEX       the register word itself, 0000 to FFFF
-The word: bits 0-3 off time and 4-7 on time in )" + unit +
+The word: bits 0-3 off time and 4-7 on time in )" +
+           unit +
            R"( ms units, bits 8-9 output
-(1 LED, 2 buzzer, 3 both), bits 10-15 cycles. Without options: 0x)" + Hex4(ComposeLed(LedWord())) + R"(.
+(1 LED, 2 buzzer, 3 both), bits 10-15 cycles. Without options: 0x)" +
+           Hex4(ComposeLed(LedWord())) + R"(.
   qvreader --port COM1 led
   qvreader --port COM1 led --output both --cycles 3 --on 200 --off 300
   qvreader --port COM1 led --word 0x0D22
@@ -51,7 +56,8 @@ int Time(Words &w) {
 
 // The word the options ask for.
 std::uint16_t Compose(const Args &args) {
-    Words w("led", args, {{"output", 0, true}, {"cycles", 0, true}, {"on", 0, true}, {"off", 0, true}, {"word", 0, true}});
+    Words w("led", args,
+            {{"output", 0, true}, {"cycles", 0, true}, {"on", 0, true}, {"off", 0, true}, {"word", 0, true}});
     LedWord led;
     bool fields = false, word = false;
     unsigned long value = 0;
@@ -68,7 +74,8 @@ std::uint16_t Compose(const Args &args) {
             w.Unknown();
         if (w.Is("word")) {
             const std::string v = w.Value();
-            if (!ParseHex(v, 0xFFFF, value)) throw UsageError("led: --word '" + v + "' is not a hex word from 0 to FFFF");
+            if (!ParseHex(v, 0xFFFF, value))
+                throw UsageError("led: --word '" + v + "' is not a hex word from 0 to FFFF");
             word = true;
         } else {
             fields = true;

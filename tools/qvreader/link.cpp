@@ -53,7 +53,8 @@ std::string OutcomeWords(int code, bool serial) {
     if (IsException(code)) return "the reader refused the request: " + ExceptionWords(code);
     switch (code) {
         case QV_E_LINKLOST:
-            return serial ? "the line went away: adapter unplugged?" : "the connection was lost: reader off, or the network?";
+            return serial ? "the line went away: adapter unplugged?"
+                          : "the connection was lost: reader off, or the network?";
         case QV_E_NOREPLY:
             return "no reply within " + ReplyWaitText();
         default: {
@@ -149,9 +150,9 @@ std::string Link::Where() const {
 void Link::Failed(int station, const std::string &what, int code) const {
     // A wait cut short by Ctrl-C is no fault of the reader's.
     if (platform::Interrupted()) throw Interrupted();
-    throw Failure(what + ": " + OutcomeWords(code, Serial()) + " (station " + std::to_string(station) + ", " +
-                      Where() + ")",
-                  code == QV_E_NOREPLY && Serial() ? "'find' looks for the reader's rate and station" : "", code);
+    throw Failure(
+        what + ": " + OutcomeWords(code, Serial()) + " (station " + std::to_string(station) + ", " + Where() + ")",
+        code == QV_E_NOREPLY && Serial() ? "'find' looks for the reader's rate and station" : "", code);
 }
 
 void Link::After() const {

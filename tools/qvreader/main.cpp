@@ -84,7 +84,7 @@ void ParseTcp(const std::string &v, Options &opt) {
 }
 
 const std::vector<OptionSpec> kToolOptions = {
-    {"port", 'p', true}, {"baud", 'b', true}, {"tcp", 't', true},  {"station", 's', true},
+    {"port", 'p', true}, {"baud", 'b', true}, {"tcp", 't', true},   {"station", 's', true},
     {"json", 0, false},  {"trace", 0, false}, {"help", 'h', false},
 };
 

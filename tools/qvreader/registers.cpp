@@ -10,7 +10,8 @@ namespace {
 
 std::string ReadHelp() {
     return R"(Usage: qvreader [options] read ADDRESS [COUNT]
-Reads COUNT (1-)" + std::to_string(qvreg::kMaxReadCount) +
+Reads COUNT (1-)" +
+           std::to_string(qvreg::kMaxReadCount) +
            R"(, default 1) holding registers from protocol address
 ADDRESS. Numbers are decimal or hex (0x...). A decimal 40000-49999 names
 register 40000 + N, as the demo does (40004 = address 4); write a protocol

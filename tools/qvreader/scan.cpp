@@ -32,8 +32,10 @@ wire and a margin for each (33 ms at 19200 bit/s: a pass takes about 9 s).
 Each station that answers is asked again with the normal wait, and listed
 with its rate, model and firmware version; a Modbus device that refuses
 the read is listed as "answers, not a reader of this kind".
-  --all-rates      scan at each rate, )" + std::to_string(qvreg::kDefaultBaud) + R"( first, then the others of
-                   )" + RateList() + R"(
+  --all-rates      scan at each rate, )" +
+           std::to_string(qvreg::kDefaultBaud) + R"( first, then the others of
+                   )" +
+           RateList() + R"(
   --wait MS        the wait per station, 10 to 2000 ms, for slow adapters
 Progress goes to standard error when it is a terminal.
 JSON: {"station":3,"baud":19200,"reader":true,"model":"QV-LF125","version":"1.5"}
@@ -86,7 +88,8 @@ void List(Link &link, const Options &opt, int rate, const Device &d) {
             text = "a reader; no device information (" + OutcomeWords(e.code, true) + ")";
         }
     }
-    Emit(opt.json ? o.Text() : Column("station " + std::to_string(d.station), std::to_string(rate) + " bit/s  " + text, 13));
+    Emit(opt.json ? o.Text()
+                  : Column("station " + std::to_string(d.station), std::to_string(rate) + " bit/s  " + text, 13));
 }
 
 int Run(Link &link, const Options &opt, const Args &args) {

@@ -25,7 +25,8 @@ bool Digits(const std::string &text, std::size_t from, int base, unsigned long m
         else
             return false;
         // v * base + d <= max, without the subtraction wrapping when d > max.
-        if (static_cast<unsigned long>(d) > max || v > (max - static_cast<unsigned long>(d)) / static_cast<unsigned long>(base))
+        if (static_cast<unsigned long>(d) > max ||
+            v > (max - static_cast<unsigned long>(d)) / static_cast<unsigned long>(base))
             return false;
         v = v * static_cast<unsigned long>(base) + static_cast<unsigned long>(d);
     }
@@ -145,7 +146,6 @@ const std::vector<Setting> &Settings() {
     };
     return settings;
 }
-
 
 const Setting *FindSetting(const std::string &key) {
     for (const Setting &s : Settings())

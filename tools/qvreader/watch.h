@@ -8,8 +8,8 @@ namespace qvreader {
 
 struct WatchOptions {
     int intervalMs = 500;
-    bool rearm = false;        // zero 40004-40007 after each card
-    unsigned long count = 0;   // end after this many cards (0: never)
+    bool rearm = false;       // zero 40004-40007 after each card
+    unsigned long count = 0;  // end after this many cards (0: never)
 };
 
 // Runs until Ctrl-C (status 0, or 1 when no reader ever answered) or count
