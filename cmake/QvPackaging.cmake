@@ -33,8 +33,17 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT WIN32)
     list(APPEND _qv_pages ${_qv_man_dir}/${_prog}.1.gz)
   endforeach()
   if(_qv_pages)
-    add_custom_target(man_pages ALL DEPENDS ${_qv_pages})
     install(FILES ${_qv_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  endif()
+  if(TARGET readerdemo)  # a window has no --help: its page is written by hand
+    add_custom_command(OUTPUT ${_qv_man_dir}/readerdemo.1.gz
+      COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/readerdemo/readerdemo.1 > ${_qv_man_dir}/readerdemo.1.gz
+      DEPENDS ${PROJECT_SOURCE_DIR}/readerdemo/readerdemo.1 VERBATIM)
+    list(APPEND _qv_pages ${_qv_man_dir}/readerdemo.1.gz)
+    install(FILES ${_qv_man_dir}/readerdemo.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT demo)
+  endif()
+  if(_qv_pages)
+    add_custom_target(man_pages ALL DEPENDS ${_qv_pages})
   endif()
   if(TARGET qvreader)
     install(FILES ${PROJECT_SOURCE_DIR}/tools/qvreader/qvreader.bash-completion
@@ -103,12 +112,14 @@ endif()
 if(QV_DEB_LAYOUT)
   # Every package carries the copyright and a changelog (Debian policy 12.5, 12.7).
   string(TIMESTAMP QV_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  string(TIMESTAMP QV_PACKAGE_YEAR "%Y" UTC)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/deb/changelog.in ${CMAKE_BINARY_DIR}/deb/changelog @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/deb/copyright.in ${CMAKE_BINARY_DIR}/deb/copyright @ONLY)
   execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/deb/changelog COMMAND_ERROR_IS_FATAL ANY)
   while(_qv_deb_names)
     list(POP_FRONT _qv_deb_names _comp _pkg)
     if(_comp IN_LIST _qv_components)
-      install(FILES ${PROJECT_SOURCE_DIR}/cmake/deb/copyright ${CMAKE_BINARY_DIR}/deb/changelog.gz
+      install(FILES ${CMAKE_BINARY_DIR}/deb/copyright ${CMAKE_BINARY_DIR}/deb/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${_pkg} COMPONENT ${_comp})
     endif()
   endwhile()
@@ -151,6 +162,9 @@ ${_qv_about}
 This package holds the shared library: a flat C interface of thirteen
 functions.")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/deb/library/triggers)
+# With the trigger in place, CPack's own postinst and postrm (an ldconfig
+# call each) are taken out again after packing.
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb/triggers-only.cmake)
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libqvmodbusrtu-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
