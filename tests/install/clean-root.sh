@@ -7,10 +7,14 @@
 # with CMake's find_package; the man pages; the bash completion; readerdemo
 # starting. Then "apt-get purge" must leave nothing behind: no file of the
 # packages, and no other file that was not there before they were installed.
-#   tests/install/clean-root.sh DEB_DIR READERSIM
-# Needs root (mmdebstrap, chroot); says so and does nothing otherwise.
+# With BUILD_DIR, then the README's other route in the same root:
+# "cmake --install BUILD_DIR" as root into its prefix (the build tree is
+# mounted at its own path), after which a program built with pkg-config, the
+# Python package and qvreader find the library with no more steps.
+#   tests/install/clean-root.sh DEB_DIR READERSIM [BUILD_DIR]
+# Needs root (mmdebstrap, chroot, mount); says so and does nothing otherwise.
 set -euo pipefail
-[ $# -eq 2 ] || { echo "usage: tests/install/clean-root.sh DEB_DIR READERSIM" >&2; exit 2; }
+[ $# -eq 2 ] || [ $# -eq 3 ] || { echo "usage: tests/install/clean-root.sh DEB_DIR READERSIM [BUILD_DIR]" >&2; exit 2; }
 if [ "$(id -u)" -ne 0 ]; then
   echo "clean-root: SKIPPED: making and entering a Debian root needs root; run as root to try the packages"
   exit 0
@@ -18,6 +22,11 @@ fi
 debdir=$(cd "$1" && pwd)
 readersim=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 src=$(cd "$(dirname "$0")/../.." && pwd)
+build=""
+if [ $# -eq 3 ]; then
+  build=$(cd "$3" && pwd)
+  [ -f "$build/cmake_install.cmake" ] || { echo "clean-root: $3 is not a configured build" >&2; exit 2; }
+fi
 start=$SECONDS
 
 packages=(libqvmodbusrtu1 libqvmodbusrtu-dev qvreader python3-qvmodbusrtu readerdemo)
@@ -31,10 +40,12 @@ done
 work=$(mktemp -d /tmp/qv-clean-root.XXXXXX)
 root=$work/root
 sim=""
+mounts=()
 cleanup() {
   set +e
   if [ -n "$sim" ]; then kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; fi
-  mountpoint -q "$root/proc" && umount "$root/proc"
+  for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do umount "${mounts[i]}"; done
+  # Never into a tree still mounted: it would be the real one.
   rm -rf --one-file-system "$work"
 }
 trap cleanup EXIT
@@ -42,7 +53,7 @@ trap 'exit 130' INT TERM
 
 step() { printf '== clean-root (%ds): %s\n' "$((SECONDS - start))" "$*"; }
 fail() { echo "clean-root: FAILED: $*" >&2; exit 1; }
-in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \
+in_root() { chroot "$root" env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \
   DEBIAN_FRONTEND=noninteractive "$@"; }
 apt_get() { in_root apt-get -q -y -o Dpkg::Use-Pty=0 --no-install-recommends "$@"; }
 # Every path of the root outside the kernel's and the package tools' own.
@@ -57,6 +68,7 @@ mmdebstrap --quiet --variant=apt bookworm "$root" >"$work/mmdebstrap.log" 2>&1 |
   { cat "$work/mmdebstrap.log" >&2; fail "mmdebstrap"; }
 cp /etc/resolv.conf "$root/etc/"
 mount -t proc proc "$root/proc"
+mounts+=("$root/proc")
 mkdir -p "$root/tmp/debs" "$root/tmp/src"
 cp "${debs[@]}" "$root/tmp/debs/"
 inside=()
@@ -164,4 +176,32 @@ for deb in "${debs[@]}"; do
     fi
   done < <(dpkg-deb --fsys-tarfile "$deb" | tar -t)
 done
+
+if [ -n "$build" ]; then
+  step "the source route: cmake --install as root, into $(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")"
+  source_dir=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
+  for d in "$source_dir" "$build"; do
+    mountpoint -q "$root$d" 2>/dev/null && continue
+    [ -n "$(ls -A "$root$d" 2>/dev/null)" ] && continue  # inside the tree mounted just before
+    mkdir -p "$root$d"
+    mount --bind "$d" "$root$d"
+    mounts+=("$root$d")
+  done
+  out=$(in_root cmake --install "$build" 2>&1) || { echo "$out" >&2; fail "cmake --install"; }
+  grep -v -e '^-- Installing' -e '^-- Up-to-date' -e '^-- Set runtime path' <<<"$out" | sed 's/^/   /'
+  grep -q '^-- Ran ldconfig' <<<"$out" || fail "root's install into the system prefix did not run ldconfig"
+  in_root sh -c 'cd /tmp/src && cc -Wall -Werror readcard.c $(pkg-config --cflags --libs qvmodbusrtu) -o readcard-src' ||
+    fail "readcard.c does not build against the installed library"
+  out=$(in_root /tmp/src/readcard-src tcp 127.0.0.1 "$port") || fail "readcard against the installed library: $out"
+  grep -qx 'card 0000 0000 0012 3456' <<<"$out" || fail "readcard did not read the card: $out"
+  pydir=$(in_root sh -c 'ls -d /usr/local/share/qvmodbusrtu/python') || fail "the Python package is not installed"
+  out=$(in_root env PYTHONPATH="$pydir" python3 -c '
+import sys, qvmodbusrtu
+with qvmodbusrtu.open_tcp("127.0.0.1", int(sys.argv[1])) as link:
+    print(qvmodbusrtu.Reader(link).card_number(), qvmodbusrtu.load_library())' "$port") || fail "Python: $out"
+  grep -qx '0000000000123456 /usr/local/lib/libqvmodbusrtu.so.1' <<<"$out" || fail "Python, installed from source: $out"
+  out=$(in_root qvreader --tcp "127.0.0.1:$port" card) || fail "qvreader from /usr/local: $out"
+  grep -q '^card  *0000000000123456$' <<<"$out" || fail "qvreader from /usr/local: $out"
+  echo "   readcard (pkg-config), the Python package and qvreader read the card without further steps"
+fi
 step "done"
