@@ -23,17 +23,12 @@ function lead(s) {
     return s
 }
 # Options named in running text: bold, with real minus signs.
-function opts(s,    out, pre, word) {
+function opts(s,    out, word) {
     out = ""
     while (match(s, /(^|[ (\[="'])--?[A-Za-z][A-Za-z0-9-]*/)) {
-        pre = substr(s, RSTART, RLENGTH)
-        word = pre
-        if (word !~ /^-/) {
-            out = out substr(s, 1, RSTART)
-            word = substr(word, 2)
-        } else {
-            out = out substr(s, 1, RSTART - 1)
-        }
+        word = substr(s, RSTART, RLENGTH)
+        if (word ~ /^-/) out = out substr(s, 1, RSTART - 1)
+        else { out = out substr(s, 1, RSTART); word = substr(word, 2) }
         out = out "\\fB" hy(word) "\\fR"
         s = substr(s, RSTART + RLENGTH)
     }
