@@ -3,7 +3,7 @@
 # program against it twice: with find_package and with pkg-config. Also
 # checks that the library exports nothing but the QV_ names, that the Python
 # package and qvreader installed with it find it without ldconfig or a search
-# path, and that every installed part carries the project's one version.
+# path, and that everything installed carries the project's one version.
 set -euo pipefail
 build=$1
 src=$(cd "$(dirname "$0")" && pwd)
