@@ -1,7 +1,7 @@
 /*
  * readcard: reads a reader's device information and card number through
  * qvmodbusrtu, the way an integrator's program would, and says why a call
- * failed from the code the library leaves in errno.
+ * failed from the code the library leaves in errno (Windows: GetLastError).
  *
  *   readcard COM1 [baud] [station]     serial line (port n = COMn)
  *   readcard tcp HOST PORT [station]   Modbus TCP
@@ -13,6 +13,32 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#ifdef _WIN32
+#    include <windows.h>
+#endif
+
+/* The code the last call left, read before anything else runs. */
+static int last_code(void) {
+#ifdef _WIN32
+    return (int)GetLastError();
+#else
+    return errno;
+#endif
+}
+
+/* The system's words for one of its codes. */
+static const char *system_words(int code) {
+#ifdef _WIN32
+    static char text[256];
+    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, (DWORD)code, 0, text,
+                        sizeof text, NULL))
+        snprintf(text, sizeof text, "system error %d", code);
+    text[strcspn(text, "\r\n")] = 0;
+    return text;
+#else
+    return strerror(code);
+#endif
+}
 
 static int usage(void) {
     fprintf(stderr, "usage: readcard COM<n> [baud] [station]\n       readcard tcp HOST PORT [station]\n");
@@ -48,7 +74,7 @@ static void reason(const char *what, int code) {
                         code - QV_E_EXCEPTION_BASE);
                 return;
             }
-            why = strerror(code);
+            why = system_words(code);
     }
     fprintf(stderr, "readcard: %s: %s\n", what, why);
 }
@@ -67,7 +93,7 @@ int main(int argc, char **argv) {
         if (port < 0 || station < 0) return usage();
         opened = QV_TCPConnect(argv[2], (int)port) == 1;
         if (!opened) {
-            fprintf(stderr, "readcard: cannot connect to %s port %ld: %s\n", argv[2], port, strerror(errno));
+            fprintf(stderr, "readcard: cannot connect to %s port %ld: %s\n", argv[2], port, system_words(last_code()));
             return 1;
         }
     } else {
@@ -78,7 +104,7 @@ int main(int argc, char **argv) {
         if (port < 0 || baud < 0 || station < 0) return usage();
         opened = QV_ComInitial((int)port, (int)baud) == 1;
         if (!opened) {
-            fprintf(stderr, "readcard: cannot open %s at %ld bit/s: %s\n", argv[1], baud, strerror(errno));
+            fprintf(stderr, "readcard: cannot open %s at %ld bit/s: %s\n", argv[1], baud, system_words(last_code()));
             return 1;
         }
     }
@@ -87,7 +113,7 @@ int main(int argc, char **argv) {
     if (n >= 12)
         printf("model %.8s, version %d.%d\n", (const char *)info, info[10], info[11]);
     else if (n < 0)
-        reason("device information", errno);
+        reason("device information", last_code());
     else
         printf("device information: %d bytes only\n", n);
 
@@ -96,7 +122,7 @@ int main(int argc, char **argv) {
                card[6], card[7]);
         status = 0;
     } else {
-        reason("card", errno);
+        reason("card", last_code());
     }
     if (tcp)
         QV_TCPFree();
