@@ -1,22 +1,4 @@
 # Cross build for 64-bit Windows with mingw-w64; programs run under Wine.
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(_mingw x86_64-w64-mingw32)
-# The -posix compilers: the win32 thread model lacks std::thread and std::mutex.
-set(CMAKE_C_COMPILER ${_mingw}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${_mingw}-g++-posix)
-set(CMAKE_RC_COMPILER ${_mingw}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${_mingw})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Programs carry libstdc++, libgcc and winpthread inside, so they run without
-# the tool chain's DLLs on the path.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
