@@ -68,11 +68,11 @@ if(NOT WIN32)
       if(_qv_ldconfig)
         execute_process(COMMAND ${_qv_ldconfig} -v -N OUTPUT_VARIABLE _qv_dirs ERROR_QUIET)
         string(REGEX MATCHALL "(^|\n)/[^:\n]*:" _qv_dirs "${_qv_dirs}")
+        file(REAL_PATH "${_qv_libdir}" _l)
         foreach(_d IN LISTS _qv_dirs)
           string(STRIP "${_d}" _d)
           string(REGEX REPLACE ":$" "" _d "${_d}")
           file(REAL_PATH "${_d}" _d)
-          file(REAL_PATH "${_qv_libdir}" _l)
           if(_d STREQUAL _l)
             set(_qv_searched TRUE)
           endif()
@@ -117,14 +117,17 @@ if(QV_DEB_LAYOUT)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/deb/changelog.in ${CMAKE_BINARY_DIR}/deb/changelog @ONLY)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/deb/copyright.in ${CMAKE_BINARY_DIR}/deb/copyright @ONLY)
   execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/deb/changelog COMMAND_ERROR_IS_FATAL ANY)
-  while(_qv_deb_names)
-    list(POP_FRONT _qv_deb_names _comp _pkg)
-    if(_comp IN_LIST _qv_components)
-      install(FILES ${CMAKE_BINARY_DIR}/deb/copyright ${CMAKE_BINARY_DIR}/deb/changelog.gz
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${_pkg} COMPONENT ${_comp})
-    endif()
-  endwhile()
 endif()
+# Each component's package name, from the one list above.
+while(_qv_deb_names)
+  list(POP_FRONT _qv_deb_names _comp _pkg)
+  string(TOUPPER ${_comp} _upper)
+  set(CPACK_DEBIAN_${_upper}_PACKAGE_NAME ${_pkg})
+  if(QV_DEB_LAYOUT AND _comp IN_LIST _qv_components)
+    install(FILES ${CMAKE_BINARY_DIR}/deb/copyright ${CMAKE_BINARY_DIR}/deb/changelog.gz
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${_pkg} COMPONENT ${_comp})
+  endif()
+endwhile()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qvmodbusrtu)
@@ -155,7 +158,6 @@ set(_qv_about "qvmodbusrtu talks to a 125 kHz RFID card reader over a serial lin
 (Modbus RTU, RS-485) or Modbus TCP: card numbers, LED and buzzer, the
 reader's settings and registers.")
 
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${_qv_lib_pkg})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "library for a Modbus RTU/TCP RFID card reader
 ${_qv_about}
@@ -167,7 +169,6 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/deb/l
 # call each) are taken out again after packing.
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb/triggers-only.cmake)
 
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libqvmodbusrtu-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${_qv_lib_pkg} (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "library for a Modbus RTU/TCP RFID card reader (development files)
@@ -177,7 +178,6 @@ This package holds what programs are built with: the header
 qvmodbusrtu.h, the pkg-config file and the CMake package
 (find_package(qvmodbusrtu)).")
 
-set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME qvreader)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${_qv_lib_pkg} (>= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "command-line tool for a Modbus RTU/TCP RFID card reader
@@ -188,7 +188,6 @@ buzzer, shows and changes every setting and finds a reader's bit rate
 and station id, and readersim, a simulated reader to try them without
 hardware.")
 
-set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-qvmodbusrtu)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3:any, ${_qv_lib_pkg} (>= ${PROJECT_VERSION})")
@@ -200,7 +199,6 @@ ${_qv_about}
 This package holds the Python package qvmodbusrtu (ctypes over the
 library): a card number in three lines.")
 
-set(CPACK_DEBIAN_DEMO_PACKAGE_NAME readerdemo)
 set(CPACK_DEBIAN_DEMO_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_DEMO_PACKAGE_DEPENDS "${_qv_lib_pkg} (>= ${PROJECT_VERSION})")
 # The window is in Simplified Chinese first: without a CJK font it shows boxes.

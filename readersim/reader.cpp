@@ -276,7 +276,8 @@ Reader::Reader(const Options &o) : impl_(std::make_unique<Impl>()) {
     int code = qvreg::BaudCode(o.baud);
     if (!code) code = qvreg::BaudCode(qvreg::kDefaultBaud);
     d.regs = {
-        {qvreg::kBaudStation, static_cast<std::uint16_t>(code << 8 | (o.station & 0xFF))},
+        {qvreg::kBaudStation, static_cast<std::uint16_t>(qvreg::WithField(
+                                  qvreg::WithField(0, qvreg::kBaudCodeMask, code), qvreg::kStationMask, o.station))},
         {qvreg::kReadParams, 0x0005},
         {qvreg::kLedBeep, 0x0000},
         {qvreg::kUnused8, 0x0001},  // card count since power-up

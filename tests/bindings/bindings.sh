@@ -22,14 +22,8 @@ done
 dir=$(mktemp -d)
 sim=
 trap '[ -n "$sim" ] && kill $sim 2>/dev/null; wait 2>/dev/null; rm -rf "$dir"' EXIT
-"$readersim" --pty COM1 --ports-dir "$dir" --tcp 0 --verbose >"$dir/sim.out" 2>"$dir/sim.log" &
-sim=$!
-for _ in $(seq 100); do
-  grep -q 'tcp 127.0.0.1:' "$dir/sim.out" 2>/dev/null && [ -e "$dir/COM1" ] && break
-  sleep 0.05
-done
-port=$(sed -n 's/.*tcp 127.0.0.1:\([0-9]*\).*/\1/p' "$dir/sim.out")
-[ -n "$port" ] || { echo "readersim did not start"; cat "$dir/sim.out" "$dir/sim.log"; exit 1; }
+source "$root/tests/support/readersim.sh"
+start_readersim "$readersim" "$dir" --pty COM1 --ports-dir "$dir" --verbose || exit 1
 export QV_PORTS_DIR=$dir LD_LIBRARY_PATH=$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 
 # The README's example: its first block fenced as the language.

@@ -4,17 +4,10 @@
 set -euo pipefail
 readersim=$1 readcard=$2
 dir=$(mktemp -d)
-out=$dir/sim.out
 trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null; rm -rf "$dir"' EXIT
 
-"$readersim" --pty COM1 --ports-dir "$dir" --tcp 0 >"$out" &
-sim=$!
-for _ in $(seq 100); do
-  grep -q 'tcp 127.0.0.1:' "$out" 2>/dev/null && [ -e "$dir/COM1" ] && break
-  sleep 0.05
-done
-port=$(sed -n 's/.*tcp 127.0.0.1:\([0-9]*\).*/\1/p' "$out")
-[ -n "$port" ] || { echo "readersim did not start"; cat "$out"; exit 1; }
+source "$(dirname "$0")/../support/readersim.sh"
+start_readersim "$readersim" "$dir" --pty COM1 --ports-dir "$dir" || exit 1
 
 want_model="model QV-LF125, version 1.5"
 want_card="card 0000 0000 0012 3456"

@@ -53,6 +53,7 @@ trap 'exit 130' INT TERM
 
 step() { printf '== clean-root (%ds): %s\n' "$((SECONDS - start))" "$*"; }
 fail() { echo "clean-root: FAILED: $*" >&2; exit 1; }
+source "$(dirname "$0")/../support/readersim.sh"
 in_root() { chroot "$root" env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \
   DEBIAN_FRONTEND=noninteractive "$@"; }
 apt_get() { in_root apt-get -q -y -o Dpkg::Use-Pty=0 --no-install-recommends "$@"; }
@@ -89,11 +90,7 @@ snapshot >"$work/before"
 apt_get install "${inside[@]}" >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "apt-get install, again"; }
 
 step "readersim outside the root"
-"$readersim" --tcp 0 >"$work/sim.out" 2>"$work/sim.err" &
-sim=$!
-for _ in $(seq 100); do grep -q 'tcp 127.0.0.1:' "$work/sim.out" && break; sleep 0.05; done
-port=$(sed -n 's/.*tcp 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim.out")
-[ -n "$port" ] || { cat "$work/sim.err" >&2; fail "readersim did not start"; }
+start_readersim "$readersim" "$work" || fail "readersim did not start"
 
 step "qvreader --tcp 127.0.0.1:$port info, as root and as nobody"
 out=$(in_root qvreader --tcp "127.0.0.1:$port" info) || fail "qvreader info: $out"

@@ -28,6 +28,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 fail() { echo "windows-zip: FAILED: $*" >&2; exit 1; }
+source "$(dirname "$0")/../support/readersim.sh"
 
 unzip -q "$zip" -d "$work/unpacked"
 top=$(ls "$work/unpacked")
@@ -109,11 +110,7 @@ for arch in x64 x86; do
 done
 
 echo "== under Wine, against readersim"
-"$readersim" --tcp 0 >"$work/sim.out" 2>"$work/sim.err" &
-sim=$!
-for _ in $(seq 100); do grep -q 'tcp 127.0.0.1:' "$work/sim.out" && break; sleep 0.05; done
-port=$(sed -n 's/.*tcp 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim.out")
-[ -n "$port" ] || { cat "$work/sim.err" >&2; fail "readersim did not start"; }
+start_readersim "$readersim" "$work" || fail "readersim did not start"
 wineboot -i >/dev/null 2>&1 || fail "wineboot"
 wineserver -p >/dev/null 2>&1 || true
 
